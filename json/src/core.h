@@ -1,0 +1,113 @@
+// Internal helpers shared by every area of libvellum: error records, allocators and the
+// headered blocks that records own, map layout checks, integrity tags, member access.
+#ifndef VELLUM_CORE_H
+#define VELLUM_CORE_H
+
+#include "vellum.h"
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace vellum::detail {
+
+// ---- error records -------------------------------------------------------------------------
+
+// Sets code and message (printf rules, cut at 159 bytes). Never clears `truncated`; recording
+// VELLUM_STATUS_TRUNCATED sets it. Position members are left as they are. NULL error: no-op.
+// Returns code, so failure paths read `return set_error(...)`.
+vellum_status set_error(vellum_error *error, vellum_status code, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+vellum_status set_error_v(vellum_error *error, vellum_status code, const char *format, va_list args);
+// As set_error, and stores sys_errno in system_errno.
+vellum_status set_error_errno(vellum_error *error, vellum_status code, int sys_errno, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+// Copies code, position, errno and message from `from` into `to`; `to->truncated` becomes
+// set when either had it. NULL `to` is ignored.
+void copy_error(vellum_error *to, const vellum_error &from);
+// The JSON name of a field for messages, or "<unknown>".
+const char *field_label(const vellum_field *field);
+
+// ---- allocators ----------------------------------------------------------------------------
+
+constexpr const char kPartialAllocatorMessage[] = "allocator must provide either all callbacks or none";
+
+// True when some but not all of the three callbacks are set.
+bool allocator_is_partial(const vellum_allocator *allocator);
+// The allocator to use: the caller's when all three callbacks are set, else the default
+// functions (keeping the caller's stats pointer, so counting works with the defaults too).
+vellum_allocator resolve_allocator(const vellum_allocator *allocator);
+// Same functions and ctx as vellum_default_allocator().
+bool allocator_is_default(const vellum_allocator *allocator);
+
+// Plain blocks (handles, buffers that remember their allocator themselves). Each updates the
+// allocator's stats. raw_realloc is given the old size so the stats stay exact.
+void *raw_alloc(const vellum_allocator &allocator, size_t size);
+void *raw_realloc(const vellum_allocator &allocator, void *ptr, size_t old_size, size_t new_size);
+void raw_free(const vellum_allocator &allocator, void *ptr, size_t size);
+
+// Headered blocks: data owned by a record. A header in front of the block remembers the
+// allocator and the requested size, so the block can be grown and freed without one.
+void *block_alloc(const vellum_allocator &allocator, size_t size);
+void *block_realloc(void *ptr, size_t new_size);  // ptr may not be NULL
+void block_free(void *ptr);                        // NULL is ignored
+size_t block_size(const void *ptr);
+// A headered, NUL-terminated copy of `length` bytes.
+char *block_strndup(const vellum_allocator &allocator, const char *text, size_t length);
+
+// ---- layout --------------------------------------------------------------------------------
+
+constexpr const char kInvalidLayoutMessage[] = "invalid map layout";
+
+// The layout rules: kinds, member sizes, offsets, presence words, flag combinations, nested maps.
+bool map_layout_valid(const vellum_map *map);
+// Size that the layout rules charge for a field's member; 0 when the field cannot have one.
+size_t member_size(const vellum_field &field);
+// True when a record of this map may own allocated memory (see vellum_reset).
+bool map_may_allocate(const vellum_map *map);
+
+// ---- integrity tags ------------------------------------------------------------------------
+
+// Tag of a record at `address`: address >> 9 ^ address >> 4 ^ constant, cut to 32 bits.
+inline uint32_t address_tag(const void *address, uint32_t constant) {
+    auto bits = reinterpret_cast<uintptr_t>(address);
+    return static_cast<uint32_t>((bits >> 9) ^ (bits >> 4) ^ constant);
+}
+constexpr uint32_t kSpooledTagConstant = 0x5b00c1edu;
+constexpr uint32_t kJsonValueTagConstant = 0x1a50f00du;
+constexpr uint32_t kStringArrayStreamTagConstant = 0x57a11eadu;
+
+// ---- member access -------------------------------------------------------------------------
+
+template <class T>
+inline T *member_at(void *record, size_t offset) {
+    return reinterpret_cast<T *>(static_cast<unsigned char *>(record) + offset);
+}
+template <class T>
+inline const T *member_at(const void *record, size_t offset) {
+    return reinterpret_cast<const T *>(static_cast<const unsigned char *>(record) + offset);
+}
+inline void set_presence(void *record, const vellum_field &field, int32_t value) {
+    if (field.flags & VELLUM_FIELD_HAS_PRESENCE) *member_at<int32_t>(record, field.presence_offset) = value;
+}
+
+// ---- record life cycle (record.cpp) --------------------------------------------------------
+
+// vellum_init with a given allocator for spooled and raw JSON value members. With
+// keep_parse_config (clearing a destination for a parse), raw JSON value members keep their
+// parse mode, sink or visitor and limits; only their content is dropped.
+void record_init(const vellum_map *map, void *record, const vellum_allocator &allocator,
+                 bool keep_parse_config = false);
+// Releases what a filled record owns and initialises it again, keeping the parse
+// configuration of raw JSON values and string array stream handlers (a nested object that a
+// parse fills a second time).
+void record_clear_for_parse(const vellum_map *map, void *record, const vellum_allocator &allocator);
+// Cleanup of one member, as vellum_cleanup does it for each field (presence word untouched).
+void cleanup_member(const vellum_field &field, void *record);
+// Element sizes of the scalar array kinds (11 to 15); 0 for other kinds.
+size_t array_element_size(vellum_kind kind);
+
+}  // namespace vellum::detail
+
+#endif  // VELLUM_CORE_H

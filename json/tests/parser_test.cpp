@@ -1,0 +1,821 @@
+// The push parser through its public entry points: mapping rules, messages and positions,
+// limits of the workspace, and the same outcome however the input is split.
+#include "vellum.h"
+
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using korvo::testing::CountingAllocator;
+using korvo::testing::TempDir;
+
+namespace {
+
+// ---- a record that exercises most kinds --------------------------------------------------
+
+struct Point {
+    int64_t x;
+    int64_t y;
+    char *tag;
+};
+const vellum_field point_fields[] = {
+    VELLUM_FIELD_I64(Point, x, "x", VELLUM_FIELD_REQUIRED),
+    VELLUM_FIELD_I64(Point, y, "y", 0),
+    VELLUM_FIELD_STRING(Point, tag, "tag", 0),
+};
+const vellum_map point_map = VELLUM_MAP(Point, point_fields);
+
+struct Doc {
+    char *name;
+    char code[6];
+    int64_t i;
+    uint64_t u;
+    double f;
+    int32_t f_present;
+    int32_t b;
+    Point origin;
+    vellum_array strings;
+    vellum_array ints;
+    vellum_array uints;
+    vellum_array floats;
+    vellum_array bools;
+    vellum_object_array points;
+};
+const vellum_field doc_fields[] = {
+    VELLUM_FIELD_STRING(Doc, name, "name", 0),
+    VELLUM_FIELD_FIXED_STRING(Doc, code, "code", VELLUM_OVERFLOW_TRUNCATE, 0),
+    VELLUM_FIELD_I64(Doc, i, "i", 0),
+    VELLUM_FIELD_U64(Doc, u, "u", 0),
+    VELLUM_FIELD_PRESENT(Doc, f, "f", VELLUM_KIND_F64, f_present, 0),
+    VELLUM_FIELD_BOOL(Doc, b, "b", 0),
+    VELLUM_FIELD_OBJECT(Doc, origin, "origin", &point_map, 0),
+    VELLUM_FIELD_ARRAY(Doc, strings, "strings", VELLUM_KIND_STRING_ARRAY, 0),
+    VELLUM_FIELD_ARRAY(Doc, ints, "ints", VELLUM_KIND_I64_ARRAY, 0),
+    VELLUM_FIELD_ARRAY(Doc, uints, "uints", VELLUM_KIND_U64_ARRAY, 0),
+    VELLUM_FIELD_ARRAY(Doc, floats, "floats", VELLUM_KIND_F64_ARRAY, 0),
+    VELLUM_FIELD_ARRAY(Doc, bools, "bools", VELLUM_KIND_BOOL_ARRAY, 0),
+    VELLUM_FIELD_OBJECT_ARRAY(Doc, points, "points", Point, &point_map, 0),
+};
+const vellum_map doc_map = VELLUM_MAP(Doc, doc_fields);
+
+std::string show_string(const char *text) { return text ? "\"" + std::string(text) + "\"" : "null"; }
+
+std::string show_double(double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
+std::string show_point(const Point &p) {
+    return "{x=" + std::to_string(p.x) + " y=" + std::to_string(p.y) + " tag=" + show_string(p.tag) + "}";
+}
+
+// A canonical text of everything the record holds, to compare parses.
+std::string show(const Doc &d) {
+    std::string out = "name=" + show_string(d.name) + " code=" + show_string(d.code) + " i=" + std::to_string(d.i) +
+                      " u=" + std::to_string(d.u) + " f=" + show_double(d.f) + "/" + std::to_string(d.f_present) +
+                      " b=" + std::to_string(d.b) + " origin=" + show_point(d.origin) + " strings=[";
+    for (size_t k = 0; k < d.strings.count; k++) out += show_string(static_cast<char **>(d.strings.items)[k]) + ",";
+    out += "] ints=[";
+    for (size_t k = 0; k < d.ints.count; k++) out += std::to_string(static_cast<int64_t *>(d.ints.items)[k]) + ",";
+    out += "] uints=[";
+    for (size_t k = 0; k < d.uints.count; k++) out += std::to_string(static_cast<uint64_t *>(d.uints.items)[k]) + ",";
+    out += "] floats=[";
+    for (size_t k = 0; k < d.floats.count; k++) out += show_double(static_cast<double *>(d.floats.items)[k]) + ",";
+    out += "] bools=[";
+    for (size_t k = 0; k < d.bools.count; k++) out += std::to_string(static_cast<int32_t *>(d.bools.items)[k]) + ",";
+    out += "] points=[";
+    for (size_t k = 0; k < d.points.count; k++) out += show_point(static_cast<Point *>(d.points.items)[k]) + ",";
+    return out + "]";
+}
+
+std::string show_error(vellum_status status, const vellum_error &e) {
+    return std::to_string(status) + " code=" + std::to_string(e.code) + " '" + e.message + "' at " +
+           std::to_string(e.line) + ":" + std::to_string(e.column) + " offset " + std::to_string(e.offset) +
+           " truncated=" + std::to_string(e.truncated);
+}
+
+struct Outcome {
+    std::string result;
+    std::string record;
+};
+
+// A reader that hands out the document in pieces whose sizes come from `sizes` (cycled).
+struct SplitReader {
+    const std::string *text;
+    size_t pos = 0;
+    std::vector<size_t> sizes;
+    size_t next = 0;
+
+    static vellum_read_result read(void *user, void *buffer, size_t capacity) {
+        auto *self = static_cast<SplitReader *>(user);
+        vellum_read_result result{};
+        size_t want = self->sizes.empty() ? capacity : self->sizes[self->next++ % self->sizes.size()];
+        if (want > capacity) want = capacity;
+        size_t left = self->text->size() - self->pos;
+        size_t n = want < left ? want : left;
+        std::memcpy(buffer, self->text->data() + self->pos, n);
+        self->pos += n;
+        result.bytes = n;
+        result.eof = self->pos == self->text->size();
+        return result;
+    }
+};
+
+Outcome parse_whole(const std::string &json, const vellum_parse_options *options = nullptr) {
+    Doc doc;
+    vellum_error error;
+    vellum_status status = vellum_parse_buffer(&doc_map, &doc, json.data(), json.size(), options, &error);
+    Outcome outcome{show_error(status, error), show(doc)};
+    vellum_cleanup(&doc_map, &doc);
+    return outcome;
+}
+
+Outcome parse_split(const std::string &json, std::vector<size_t> sizes) {
+    Doc doc;
+    vellum_error error;
+    SplitReader reader{&json, 0, std::move(sizes)};
+    vellum_status status = vellum_parse_reader(&doc_map, &doc, SplitReader::read, &reader, nullptr, &error);
+    Outcome outcome{show_error(status, error), show(doc)};
+    vellum_cleanup(&doc_map, &doc);
+    return outcome;
+}
+
+vellum_status parse_doc(const std::string &json, Doc *doc, vellum_error *error,
+                        const vellum_parse_options *options = nullptr) {
+    return vellum_parse_buffer(&doc_map, doc, json.data(), json.size(), options, error);
+}
+
+// Expects `json` to fail with status and message; returns the error for position checks.
+vellum_error expect_failure(const std::string &json, vellum_status status, const char *message) {
+    Doc doc;
+    vellum_error error;
+    EXPECT_EQ(parse_doc(json, &doc, &error), status) << json;
+    EXPECT_STREQ(error.message, message) << json;
+    EXPECT_EQ(error.code, status) << json;
+    vellum_cleanup(&doc_map, &doc);
+    return error;
+}
+
+const char *const kDocuments[] = {
+    R"({"name":"alpha","code":"ab","i":-42,"u":18446744073709551615,"f":0.1,"b":true,)"
+    R"("origin":{"x":1,"y":2,"tag":"o"},"strings":["a","\u00e9\ud83d\ude00","",null],"ints":[1,-2,3],)"
+    R"("uints":[0,7],"floats":[1.5,-0.0,1e-400,2.2250738585072014e-308],"bools":[true,false],)"
+    R"("points":[{"x":1},{"x":2,"y":3,"tag":"p"},{"x":-9223372036854775808}]})",
+    "  {\n\t\"name\" : \"line\\nbreak \\\"quoted\\\" \\\\ \\/ \\b\\f\\r\\t\" ,\r\n \"i\":  7 } \n",
+    R"({"unknown":{"deep":[1,2,{"x":[true,false,null]}],"s":"text"},"name":"after","more":[[[]]],"i":1})",
+    R"({"code":"abcdefghij","name":"truncated fixed"})",
+    R"({"f":123456789012345678901234567890,"floats":[3.141592653589793,1e22,1e23,5e-324,0.30000000000000004]})",
+    R"({"i":1.5})",
+    R"({"i":01})",
+    R"({"u":-1})",
+    R"({"name":"abc)",
+    R"({"name":"\x"})",
+    R"({"name":"\u12G4"})",
+    R"({"name":"\ud800"})",
+    R"({"name":"\udc00"})",
+    R"({"name":"\ud800\u0041"})",
+    "{\"name\":\"a\x01\"}",
+    R"({"i":1,"i":2})",
+    R"({"origin":{"y":1}})",
+    R"({"ints":[1,"two"]})",
+    R"({"ints":[[1]]})",
+    R"({"points":[1]})",
+    R"({"strings":[{}]})",
+    R"({"b":null})",
+    R"({"name":12})",
+    R"({"i":"12"})",
+    R"({"origin":[]})",
+    R"({"i":{}})",
+    R"({"name":true})",
+    R"({"a":1,})",
+    R"({"ints":[1,]})",
+    R"({"a" 1})",
+    R"({"a":1 "b":2})",
+    R"({"ints":[1 2]})",
+    R"({1:2})",
+    R"({"i":tru})",
+    R"({"i":nul})",
+    R"({"i":1}x)",
+    R"({"i":1} {})",
+    R"([1,2])",
+    R"("text")",
+    "",
+    "   ",
+    R"({"i":)",
+    R"({"i":12)",
+    R"({"name":"x")",
+    R"({"f":1e400})",
+    R"({"f":-)",
+    R"({"floats":[1.0e+,2]})",
+    R"({"i":9223372036854775807,"u":0})",
+    R"({"i":-9223372036854775809})",
+    "{\n  \"p\": 1,\n  \"q\": [1, 2,\n    oops]\n}",
+};
+
+TEST(ParserDifferential, SplitsGiveTheSameRecordAndError) {
+    std::mt19937 random(12345);
+    for (const char *text : kDocuments) {
+        std::string json = text;
+        Outcome whole = parse_whole(json);
+        Outcome bytes = parse_split(json, {1});
+        EXPECT_EQ(bytes.result, whole.result) << json;
+        EXPECT_EQ(bytes.record, whole.record) << json;
+        for (int round = 0; round < 8; round++) {
+            std::vector<size_t> sizes;
+            for (int k = 0; k < 16; k++) sizes.push_back(1 + random() % 9);
+            Outcome split = parse_split(json, sizes);
+            EXPECT_EQ(split.result, whole.result) << json;
+            EXPECT_EQ(split.record, whole.record) << json;
+        }
+    }
+}
+
+TEST(ParserDifferential, LongRunsAcrossReadBoundaries) {
+    std::string long_name(3000, 'n');
+    long_name[1500] = '\\';
+    long_name.insert(1501, "u00e9");
+    std::string json = "{\"name\":\"" + long_name + "\",\"ints\":[" ;
+    for (int k = 0; k < 400; k++) json += std::to_string(k * 7919) + (k + 1 < 400 ? "," : "");
+    json += "],\"unknown\":\"" + std::string(20000, 'u') + "\"}";
+    Outcome whole = parse_whole(json);
+    EXPECT_EQ(whole.result.rfind("0 code=0 ''", 0), 0u) << whole.result;
+    EXPECT_EQ(parse_split(json, {1}).record, whole.record);
+    EXPECT_EQ(parse_split(json, {1023, 1, 7}).record, whole.record);
+    EXPECT_EQ(parse_split(json, {}).record, whole.record);
+}
+
+TEST(ParserMapping, EveryKindLandsInTheRecord) {
+    Doc doc;
+    vellum_error error;
+    ASSERT_EQ(parse_doc(kDocuments[0], &doc, &error), VELLUM_STATUS_OK) << error.message;
+    EXPECT_STREQ(doc.name, "alpha");
+    EXPECT_STREQ(doc.code, "ab");
+    EXPECT_EQ(doc.i, -42);
+    EXPECT_EQ(doc.u, UINT64_MAX);
+    EXPECT_EQ(doc.f, 0.1);
+    EXPECT_EQ(doc.f_present, 1);
+    EXPECT_EQ(doc.b, 1);
+    EXPECT_EQ(doc.origin.x, 1);
+    EXPECT_STREQ(doc.origin.tag, "o");
+    ASSERT_EQ(doc.strings.count, 4u);
+    auto **strings = static_cast<char **>(doc.strings.items);
+    EXPECT_STREQ(strings[1], "\xC3\xA9\xF0\x9F\x98\x80");
+    EXPECT_STREQ(strings[2], "");
+    EXPECT_STREQ(strings[3], "");  // a null element is an empty string
+    ASSERT_EQ(doc.floats.count, 4u);
+    auto *floats = static_cast<double *>(doc.floats.items);
+    EXPECT_TRUE(std::signbit(floats[1]));
+    EXPECT_EQ(floats[2], 0.0);  // underflow is stored, not rejected
+    EXPECT_EQ(floats[3], 2.2250738585072014e-308);
+    ASSERT_EQ(doc.points.count, 3u);
+    auto *points = static_cast<Point *>(doc.points.items);
+    EXPECT_EQ(points[1].y, 3);
+    EXPECT_STREQ(points[1].tag, "p");
+    EXPECT_EQ(points[2].x, INT64_MIN);
+    EXPECT_EQ(doc.points.elem_size, sizeof(Point));
+    vellum_cleanup(&doc_map, &doc);
+}
+
+TEST(ParserMapping, UnknownKeysAreSkippedWhateverTheirSize) {
+    Doc doc;
+    vellum_error error;
+    std::string json = R"({"big":")" + std::string(100000, 'z') + R"(","deep":{"k":[{"x":1}]},"i":5})";
+    ASSERT_EQ(parse_doc(json, &doc, &error), VELLUM_STATUS_OK) << error.message;
+    EXPECT_EQ(doc.i, 5);
+    vellum_cleanup(&doc_map, &doc);
+}
+
+TEST(ParserMapping, RequiredFields) {
+    vellum_error error;
+    Point point;
+    EXPECT_EQ(vellum_parse_cstr(&point_map, &point, "{}", nullptr, &error), VELLUM_STATUS_MISSING_REQUIRED_FIELD);
+    EXPECT_STREQ(error.message, "missing required field 'x'");
+    EXPECT_EQ(error.offset, 2u);
+    vellum_cleanup(&point_map, &point);
+    EXPECT_EQ(vellum_parse_cstr(&doc_map, nullptr, "{}", nullptr, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    Doc doc;
+    EXPECT_EQ(vellum_parse_cstr(&doc_map, &doc, "{}", nullptr, &error), VELLUM_STATUS_OK);
+    vellum_cleanup(&doc_map, &doc);
+    // Nested and element records check their own required fields.
+    expect_failure(R"({"points":[{"x":1},{"y":2}]})", VELLUM_STATUS_MISSING_REQUIRED_FIELD,
+                   "missing required field 'x'");
+}
+
+// The first REQUIRED field in map order is named; maps beyond 64 fields use the arena's seen bytes.
+TEST(ParserMapping, RequiredAndDuplicatesInLargeMaps) {
+    constexpr int kFields = 70;
+    struct Wide {
+        int64_t v[kFields];
+    };
+    static std::string names[kFields];
+    static vellum_field fields[kFields];
+    for (int k = 0; k < kFields; k++) {
+        names[k] = "f" + std::to_string(k);
+        fields[k] = vellum_field{};
+        fields[k].name = names[k].c_str();
+        fields[k].name_len = names[k].size();
+        fields[k].name_first = names[k].front();
+        fields[k].name_last = names[k].back();
+        fields[k].offset = offsetof(Wide, v) + k * sizeof(int64_t);
+        fields[k].kind = VELLUM_KIND_I64;
+        fields[k].flags = (k == 66 || k == 68) ? VELLUM_FIELD_REQUIRED : 0;
+    }
+    vellum_map map = {"wide", sizeof(Wide), fields, kFields};
+    Wide wide;
+    vellum_error error;
+    EXPECT_EQ(vellum_parse_cstr(&map, &wide, R"({"f66":1,"f3":2})", nullptr, &error),
+              VELLUM_STATUS_MISSING_REQUIRED_FIELD);
+    EXPECT_STREQ(error.message, "missing required field 'f68'");
+    EXPECT_EQ(vellum_parse_cstr(&map, &wide, R"({"f68":1,"f69":2,"f66":3})", nullptr, &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(wide.v[69], 2);
+    EXPECT_EQ(vellum_parse_cstr(&map, &wide, R"({"f68":1,"f66":3,"f68":4})", nullptr, &error),
+              VELLUM_STATUS_DUPLICATE_FIELD);
+    EXPECT_STREQ(error.message, "duplicate field 'f68'");
+}
+
+TEST(ParserMapping, DuplicatesRejectedOrReplaced) {
+    expect_failure(R"({"i":1,"i":2})", VELLUM_STATUS_DUPLICATE_FIELD, "duplicate field 'i'");
+    vellum_parse_options options = vellum_default_parse_options();
+    options.reject_duplicates = 0;
+    CountingAllocator counting;
+    options.allocator = counting.get();
+    Doc doc;
+    vellum_error error;
+    ASSERT_EQ(parse_doc(R"({"i":1,"i":2,"name":"first","name":"second","ints":[1,2,3],"ints":[4],)"
+                        R"("origin":{"x":1,"tag":"a"},"origin":{"x":2}})",
+                        &doc, &error, &options),
+              VELLUM_STATUS_OK)
+        << error.message;
+    EXPECT_EQ(doc.i, 2);
+    EXPECT_STREQ(doc.name, "second");
+    ASSERT_EQ(doc.ints.count, 1u);
+    EXPECT_EQ(static_cast<int64_t *>(doc.ints.items)[0], 4);
+    EXPECT_EQ(doc.origin.x, 2);
+    EXPECT_EQ(doc.origin.tag, nullptr);
+    vellum_cleanup(&doc_map, &doc);
+    EXPECT_EQ(counting.stats().bytes_in_use, 0u);  // replaced values were released
+}
+
+TEST(ParserMapping, MergeWithoutClearingKeepsEarlierValues) {
+    vellum_parse_options options = vellum_default_parse_options();
+    options.clear_destination = 0;
+    Doc doc;
+    vellum_init(&doc_map, &doc);
+    vellum_error error;
+    ASSERT_EQ(parse_doc(R"({"name":"one","i":1})", &doc, &error, &options), VELLUM_STATUS_OK);
+    ASSERT_EQ(parse_doc(R"({"u":2,"name":"two"})", &doc, &error, &options), VELLUM_STATUS_OK);
+    EXPECT_EQ(doc.i, 1);
+    EXPECT_EQ(doc.u, 2u);
+    EXPECT_STREQ(doc.name, "two");
+    vellum_cleanup(&doc_map, &doc);
+}
+
+TEST(ParserMapping, RootMustBeAnObject) {
+    expect_failure("[1]", VELLUM_STATUS_TYPE_MISMATCH, "root value must be an object");
+    expect_failure("\"s\"", VELLUM_STATUS_TYPE_MISMATCH, "root value must be an object");
+    expect_failure("12", VELLUM_STATUS_TYPE_MISMATCH, "root value must be an object");
+    vellum_error error;
+    EXPECT_EQ(vellum_validate_cstr("[1]", &error), VELLUM_STATUS_OK);
+    expect_failure(R"({} {})", VELLUM_STATUS_INVALID_JSON, "unexpected trailing data");
+    expect_failure("", VELLUM_STATUS_INVALID_JSON, "incomplete JSON document");
+}
+
+TEST(ParserMapping, IntegerBoundaries) {
+    Doc doc;
+    vellum_error error;
+    ASSERT_EQ(parse_doc(R"({"i":9223372036854775807})", &doc, &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(doc.i, INT64_MAX);
+    ASSERT_EQ(parse_doc(R"({"i":-9223372036854775808})", &doc, &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(doc.i, INT64_MIN);
+    ASSERT_EQ(parse_doc(R"({"i":-0})", &doc, &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(doc.i, 0);
+    expect_failure(R"({"i":9223372036854775808})", VELLUM_STATUS_TYPE_MISMATCH, "expected integer for 'i'");
+    expect_failure(R"({"i":1.0})", VELLUM_STATUS_TYPE_MISMATCH, "expected integer for 'i'");
+    expect_failure(R"({"i":1e2})", VELLUM_STATUS_TYPE_MISMATCH, "expected integer for 'i'");
+    expect_failure(R"({"i":01})", VELLUM_STATUS_TYPE_MISMATCH, "expected integer for 'i'");
+    expect_failure(R"({"other":01})", VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
+    expect_failure(R"({"u":18446744073709551616})", VELLUM_STATUS_TYPE_MISMATCH,
+                   "expected unsigned integer for 'u'");
+    expect_failure(R"({"u":-1})", VELLUM_STATUS_TYPE_MISMATCH, "expected unsigned integer for 'u'");
+    expect_failure(R"({"ints":[1,2.5]})", VELLUM_STATUS_TYPE_MISMATCH, "expected integer for 'ints'");
+    ASSERT_EQ(parse_doc(R"({"f":5})", &doc, &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(doc.f, 5.0);
+    vellum_cleanup(&doc_map, &doc);
+}
+
+// Doubles convert exactly as strtod does, so "%.17g" output always reads back unchanged.
+TEST(ParserMapping, DoublesRoundTripExactly) {
+    std::mt19937_64 random(99);
+    Doc doc;
+    vellum_error error;
+    for (int k = 0; k < 20000; k++) {
+        uint64_t bits = random();
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        if (!std::isfinite(value)) continue;
+        char text[64];
+        std::snprintf(text, sizeof text, "{\"f\":%.17g}", value);
+        ASSERT_EQ(vellum_parse_cstr(&doc_map, &doc, text, nullptr, &error), VELLUM_STATUS_OK) << text;
+        ASSERT_EQ(std::memcmp(&doc.f, &value, sizeof value), 0) << text;
+    }
+    const char *hard[] = {"2.2250738585072011e-308", "9007199254740993", "0.1e1", "123456789012345678901234567890e-10",
+                          "1.7976931348623157e308", "4.9406564584124654e-324", "-1e-400"};
+    for (const char *number : hard) {
+        std::string json = std::string("{\"f\":") + number + "}";
+        ASSERT_EQ(parse_doc(json, &doc, &error), VELLUM_STATUS_OK) << json;
+        EXPECT_EQ(doc.f, std::strtod(number, nullptr)) << number;
+    }
+    expect_failure(R"({"f":1e400})", VELLUM_STATUS_TYPE_MISMATCH, "expected number for 'f'");
+    expect_failure(R"({"f":-1.8e308})", VELLUM_STATUS_TYPE_MISMATCH, "expected number for 'f'");
+    expect_failure(R"({"f":.5})", VELLUM_STATUS_INVALID_JSON, "expected JSON value");
+    expect_failure(R"({"f":1.})", VELLUM_STATUS_TYPE_MISMATCH, "expected number for 'f'");
+    vellum_cleanup(&doc_map, &doc);
+}
+
+TEST(ParserMapping, FixedStringPolicies) {
+    struct Fixed {
+        char s[4];
+    };
+    for (int policy : {VELLUM_OVERFLOW_FAIL, VELLUM_OVERFLOW_TRUNCATE, VELLUM_OVERFLOW_TRUNCATE_SILENT}) {
+        const vellum_field fields[] = {VELLUM_FIELD_FIXED_STRING(Fixed, s, "s", static_cast<vellum_overflow>(policy), 0)};
+        const vellum_map map = VELLUM_MAP(Fixed, fields);
+        Fixed fixed;
+        vellum_error error;
+        vellum_status status = vellum_parse_cstr(&map, &fixed, R"({"s":"abcdef"})", nullptr, &error);
+        if (policy == VELLUM_OVERFLOW_FAIL) {
+            EXPECT_EQ(status, VELLUM_STATUS_OVERFLOW);
+            EXPECT_STREQ(error.message, "string field 's' exceeds fixed capacity");
+        } else {
+            EXPECT_EQ(status, VELLUM_STATUS_TRUNCATED);
+            EXPECT_STREQ(fixed.s, "abc");
+            EXPECT_EQ(error.truncated, 1);
+            EXPECT_EQ(error.code, 0);
+        }
+        ASSERT_EQ(vellum_parse_cstr(&map, &fixed, R"({"s":"a\u0000b"})", nullptr, &error), VELLUM_STATUS_OK);
+        EXPECT_STREQ(fixed.s, "a");  // an embedded NUL ends the text early
+        ASSERT_EQ(vellum_parse_cstr(&map, &fixed, R"({"s":null})", nullptr, &error), VELLUM_STATUS_OK);
+        EXPECT_STREQ(fixed.s, "");
+    }
+}
+
+TEST(ParserMapping, EmbeddedNulInDynamicStrings) {
+    expect_failure(R"({"name":"a\u0000b"})", VELLUM_STATUS_TYPE_MISMATCH,
+                   "field 'name' contains embedded NUL unsupported by C strings");
+    expect_failure(R"({"strings":["\u0000"]})", VELLUM_STATUS_TYPE_MISMATCH,
+                   "array 'strings' contains embedded NUL unsupported by C strings");
+}
+
+TEST(ParserMapping, ShapeMismatchMessages) {
+    expect_failure(R"({"b":null})", VELLUM_STATUS_TYPE_MISMATCH, "null is not allowed for 'b'");
+    expect_failure(R"({"name":12})", VELLUM_STATUS_TYPE_MISMATCH, "numeric value does not match field 'name'");
+    expect_failure(R"({"i":"12"})", VELLUM_STATUS_TYPE_MISMATCH, "expected string field 'i'");
+    expect_failure(R"({"name":true})", VELLUM_STATUS_TYPE_MISMATCH, "boolean value does not match field 'name'");
+    expect_failure(R"({"i":{}})", VELLUM_STATUS_TYPE_MISMATCH, "field 'i' expects non-object value");
+    expect_failure(R"({"origin":[]})", VELLUM_STATUS_TYPE_MISMATCH, "field 'origin' is not an array");
+    expect_failure(R"({"ints":[[1]]})", VELLUM_STATUS_TYPE_MISMATCH, "field 'ints' does not accept nested arrays");
+    expect_failure(R"({"ints":[{}]})", VELLUM_STATUS_TYPE_MISMATCH, "array 'ints' expects scalar elements");
+    expect_failure(R"({"ints":["x"]})", VELLUM_STATUS_TYPE_MISMATCH, "array 'ints' expects integers");
+    expect_failure(R"({"uints":[true]})", VELLUM_STATUS_TYPE_MISMATCH, "array 'uints' expects unsigned integers");
+    expect_failure(R"({"floats":[null]})", VELLUM_STATUS_TYPE_MISMATCH, "array 'floats' expects numbers");
+    expect_failure(R"({"bools":[1]})", VELLUM_STATUS_TYPE_MISMATCH, "array 'bools' expects booleans");
+    expect_failure(R"({"strings":[1]})", VELLUM_STATUS_TYPE_MISMATCH, "array 'strings' expects strings");
+    expect_failure(R"({"points":[1]})", VELLUM_STATUS_TYPE_MISMATCH,
+                   "field 'points' does not accept scalar array values");
+}
+
+TEST(ParserMapping, NullClearsContainersAndStrings) {
+    vellum_parse_options options = vellum_default_parse_options();
+    options.reject_duplicates = 0;
+    Doc doc;
+    vellum_error error;
+    ASSERT_EQ(parse_doc(R"({"name":"x","name":null,"ints":[1],"ints":null,"origin":{"x":4,"tag":"t"},"origin":null})",
+                        &doc, &error, &options),
+              VELLUM_STATUS_OK)
+        << error.message;
+    EXPECT_EQ(doc.name, nullptr);
+    EXPECT_EQ(doc.ints.count, 0u);
+    EXPECT_EQ(doc.ints.items, nullptr);
+    EXPECT_EQ(doc.origin.x, 0);
+    EXPECT_EQ(doc.origin.tag, nullptr);
+    vellum_cleanup(&doc_map, &doc);
+}
+
+TEST(ParserSyntax, StructureMessagesAndPositions) {
+    EXPECT_EQ(expect_failure(R"({"a":1,})", VELLUM_STATUS_INVALID_JSON, "trailing comma in object").offset, 8u);
+    expect_failure(R"({"ints":[1,]})", VELLUM_STATUS_INVALID_JSON, "trailing comma in array");
+    expect_failure(R"({"a" 1})", VELLUM_STATUS_INVALID_JSON, "expected ':' after object key");
+    expect_failure(R"({"a":1 "b":2})", VELLUM_STATUS_INVALID_JSON, "expected ',' or '}' in object");
+    expect_failure(R"({"ints":[1 2]})", VELLUM_STATUS_INVALID_JSON, "expected ',' or ']' in array");
+    expect_failure(R"({1:2})", VELLUM_STATUS_INVALID_JSON, "expected object key");
+    expect_failure(R"({"a":})", VELLUM_STATUS_INVALID_JSON, "expected JSON value");
+    expect_failure(R"({"ints":[,1]})", VELLUM_STATUS_INVALID_JSON, "expected array value");
+    expect_failure(R"({"i":tru})", VELLUM_STATUS_INVALID_JSON, "invalid literal");
+    expect_failure(R"({"i":1)", VELLUM_STATUS_INVALID_JSON, "incomplete JSON document");
+    expect_failure(R"({"name":"x)", VELLUM_STATUS_INVALID_JSON, "incomplete JSON token at end of input");
+    expect_failure(R"({"i":nul)", VELLUM_STATUS_INVALID_JSON, "incomplete JSON token at end of input");
+    vellum_error error = expect_failure("{\n  \"p\": 1,\n  \"q\": [1, 2,\n    oops]\n}", VELLUM_STATUS_INVALID_JSON,
+                                        "expected array value");
+    EXPECT_EQ(error.line, 4u);
+    EXPECT_EQ(error.column, 5u);
+    EXPECT_EQ(error.offset, 31u);
+}
+
+TEST(ParserSyntax, StringEscapes) {
+    Doc doc;
+    vellum_error error;
+    ASSERT_EQ(parse_doc(R"({"name":"\ud83d\ude00 \u00e9 \u20ac \" \\ \/ \b\f\n\r\t"})", &doc, &error), VELLUM_STATUS_OK);
+    EXPECT_STREQ(doc.name, "\xF0\x9F\x98\x80 \xC3\xA9 \xE2\x82\xAC \" \\ / \b\f\n\r\t");
+    vellum_cleanup(&doc_map, &doc);
+    ASSERT_EQ(parse_doc("{\"name\":\"raw \xC3\xA9\xFF bytes\"}", &doc, &error), VELLUM_STATUS_OK);
+    EXPECT_STREQ(doc.name, "raw \xC3\xA9\xFF bytes");
+    vellum_cleanup(&doc_map, &doc);
+    expect_failure(R"({"name":"\x"})", VELLUM_STATUS_INVALID_JSON, "invalid escape sequence");
+    expect_failure(R"({"name":"\u12G4"})", VELLUM_STATUS_INVALID_JSON, "invalid unicode escape");
+    expect_failure(R"({"name":"\udc00"})", VELLUM_STATUS_INVALID_JSON, "unexpected low surrogate");
+    expect_failure(R"({"name":"\ud800"})", VELLUM_STATUS_INVALID_JSON, "unterminated unicode surrogate pair");
+    expect_failure(R"({"name":"\ud800\u0041"})", VELLUM_STATUS_INVALID_JSON, "invalid unicode surrogate pair");
+    expect_failure(R"({"name":"\ud800x"})", VELLUM_STATUS_INVALID_JSON, "invalid unicode surrogate pair");
+    expect_failure("{\"name\":\"a\x01\"}", VELLUM_STATUS_INVALID_JSON, "control character in string literal");
+    vellum_error e = expect_failure("{\"name\":\"ab\ncd\"}", VELLUM_STATUS_INVALID_JSON,
+                                    "control character in string literal");
+    EXPECT_EQ(e.line, 2u);
+    EXPECT_EQ(e.column, 0u);
+    EXPECT_EQ(e.offset, 12u);
+}
+
+TEST(ParserLimits, NestingDepth) {
+    vellum_error error;
+    std::string deep64 = std::string(64, '[') + std::string(64, ']');
+    EXPECT_EQ(vellum_validate_cstr(deep64.c_str(), &error), VELLUM_STATUS_OK);
+    std::string deep65 = std::string(65, '[') + std::string(65, ']');
+    EXPECT_EQ(vellum_validate_cstr(deep65.c_str(), &error), VELLUM_STATUS_OVERFLOW);
+    EXPECT_STREQ(error.message, "maximum nesting depth exceeded");
+    EXPECT_EQ(error.offset, 65u);
+
+    // With no depth limit the arena holds 73 frames.
+    vellum_parse_options options = vellum_default_parse_options();
+    options.max_depth = 0;
+    auto nested = [](int depth) {
+        std::string json;
+        for (int k = 0; k < depth; k++) json += "{\"a\":";
+        json += "1";
+        for (int k = 0; k < depth; k++) json += "}";
+        return json;
+    };
+    Doc doc;
+    std::string fits = nested(73);
+    EXPECT_EQ(parse_doc(fits, &doc, &error, &options), VELLUM_STATUS_OK) << error.message;
+    std::string too_deep = nested(74);
+    EXPECT_EQ(parse_doc(too_deep, &doc, &error, &options), VELLUM_STATUS_OVERFLOW);
+    EXPECT_STREQ(error.message, "parser workspace exhausted by nesting depth");
+    vellum_cleanup(&doc_map, &doc);
+}
+
+TEST(ParserLimits, TokensShareTheArena) {
+    // A DYNAMIC string value lives in the token buffer, which is the arena's free space.
+    std::string json = R"({"name":")" + std::string(5000, 'x') + R"("})";
+    expect_failure(json, VELLUM_STATUS_ALLOCATION_FAILED, "failed to append string");
+    std::string fits = R"({"name":")" + std::string(4000, 'x') + R"("})";
+    Doc doc;
+    vellum_error error;
+    ASSERT_EQ(parse_doc(fits, &doc, &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(std::strlen(doc.name), 4000u);
+    std::string number = R"({"i":1)" + std::string(5000, '0') + "}";
+    expect_failure(number, VELLUM_STATUS_ALLOCATION_FAILED, "failed to append number");
+    std::string key = "{\"" + std::string(5000, 'k') + "\":1}";
+    expect_failure(key, VELLUM_STATUS_ALLOCATION_FAILED, "failed to append string");
+    vellum_cleanup(&doc_map, &doc);
+}
+
+TEST(ParserValidate, ScalarsAndEndOfInput) {
+    vellum_error error;
+    EXPECT_EQ(vellum_validate_cstr("12", &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(vellum_validate_cstr(" -0.5e+3 ", &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(vellum_validate_cstr("\"x\"", &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(vellum_validate_cstr("null", &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(vellum_validate_cstr("1 2", &error), VELLUM_STATUS_INVALID_JSON);
+    EXPECT_STREQ(error.message, "unexpected trailing data");
+    EXPECT_EQ(vellum_validate_cstr("-", &error), VELLUM_STATUS_INVALID_JSON);
+    EXPECT_STREQ(error.message, "invalid JSON number");
+    EXPECT_EQ(vellum_validate_cstr("}", &error), VELLUM_STATUS_INVALID_JSON);
+    EXPECT_STREQ(error.message, "expected JSON value");
+    EXPECT_EQ(vellum_validate_buffer(nullptr, 0, &error), VELLUM_STATUS_INVALID_JSON);
+    EXPECT_STREQ(error.message, "incomplete JSON document");
+    EXPECT_EQ(vellum_validate_buffer(nullptr, 3, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "buffer is required");
+    EXPECT_EQ(vellum_validate_cstr(nullptr, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "json string is required");
+}
+
+vellum_read_result failing_reader(void *, void *, size_t) {
+    vellum_read_result result{};
+    result.error = EPIPE;
+    return result;
+}
+
+TEST(ParserSources, ReadersFilesDescriptorsAndPaths) {
+    TempDir dir;
+    std::string path = dir.write("doc.json", kDocuments[0]);
+    Doc doc;
+    vellum_error error;
+    ASSERT_EQ(vellum_parse_path(&doc_map, &doc, path.c_str(), nullptr, &error), VELLUM_STATUS_OK) << error.message;
+    EXPECT_EQ(show(doc), parse_whole(kDocuments[0]).record);
+    vellum_cleanup(&doc_map, &doc);
+    FILE *file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(vellum_parse_filep(&doc_map, &doc, file, nullptr, &error), VELLUM_STATUS_OK);
+    vellum_cleanup(&doc_map, &doc);
+    std::rewind(file);
+    EXPECT_EQ(vellum_validate_filep(file, &error), VELLUM_STATUS_OK);
+    std::fclose(file);
+    EXPECT_EQ(vellum_validate_path(path.c_str(), &error), VELLUM_STATUS_OK);
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::string body = R"({"i":77})";
+    ASSERT_EQ(write(fds[1], body.data(), body.size()), static_cast<ssize_t>(body.size()));
+    close(fds[1]);
+    ASSERT_EQ(vellum_parse_reader(&doc_map, &doc, vellum_fd_reader, &fds[0], nullptr, &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(doc.i, 77);
+    close(fds[0]);
+
+    EXPECT_EQ(vellum_parse_reader(&doc_map, &doc, failing_reader, nullptr, nullptr, &error), VELLUM_STATUS_IO_ERROR);
+    EXPECT_STREQ(error.message, "reader callback failed");
+    EXPECT_EQ(error.system_errno, EPIPE);
+    EXPECT_EQ(vellum_parse_reader(&doc_map, &doc, nullptr, nullptr, nullptr, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "reader callback is required");
+    EXPECT_EQ(vellum_parse_filep(&doc_map, &doc, nullptr, nullptr, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "file pointer is required");
+    EXPECT_EQ(vellum_parse_path(&doc_map, &doc, nullptr, nullptr, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "path is required");
+
+    std::string missing = dir.file("missing.json");
+    EXPECT_EQ(vellum_parse_path(&doc_map, &doc, missing.c_str(), nullptr, &error), VELLUM_STATUS_IO_ERROR);
+    EXPECT_EQ(std::string(error.message), "failed to open '" + missing + "'");
+    EXPECT_EQ(error.system_errno, ENOENT);
+    EXPECT_EQ(error.line, 0u);
+    EXPECT_EQ(vellum_validate_path(missing.c_str(), &error), VELLUM_STATUS_IO_ERROR);
+    EXPECT_EQ(error.line, 1u);
+    vellum_cleanup(&doc_map, &doc);
+}
+
+// ---- streamed kinds --------------------------------------------------------------------------
+
+struct Chunks {
+    std::string events;
+    int fail_on_chunk = 0;
+    int chunks = 0;
+};
+int chunk_begin(void *user, vellum_error *) {
+    static_cast<Chunks *>(user)->events += "<";
+    return 0;
+}
+int chunk_data(void *user, const char *data, size_t len, vellum_error *error) {
+    auto *chunks = static_cast<Chunks *>(user);
+    if (chunks->fail_on_chunk && ++chunks->chunks == chunks->fail_on_chunk) {
+        std::snprintf(error->message, sizeof error->message, "stop here");
+        return VELLUM_STATUS_CALLBACK_FAILED;
+    }
+    chunks->events.append(data, len);
+    return VELLUM_STATUS_TRUNCATED;  // a warning does not stop the parse
+}
+int chunk_end(void *user, vellum_error *) {
+    static_cast<Chunks *>(user)->events += ">";
+    return 0;
+}
+
+struct Streamed {
+    int64_t id;
+    vellum_string_array_stream keys;
+};
+const vellum_field streamed_fields[] = {
+    VELLUM_FIELD_I64(Streamed, id, "id", 0),
+    VELLUM_FIELD_OF_KIND(Streamed, keys, "keys", VELLUM_KIND_STRING_ARRAY_STREAM, 0),
+};
+const vellum_map streamed_map = VELLUM_MAP(Streamed, streamed_fields);
+
+TEST(ParserStreamedKinds, StringArrayStreamDeliversItems) {
+    Streamed record;
+    vellum_string_array_stream_init(&record.keys);
+    Chunks chunks;
+    vellum_string_chunk_handler handler = {chunk_begin, chunk_data, chunk_end};
+    vellum_error error;
+    ASSERT_EQ(vellum_string_array_stream_set_handler(&record.keys, &handler, &chunks, &error), VELLUM_STATUS_OK);
+    // Clearing the destination keeps the handler.
+    ASSERT_EQ(vellum_parse_cstr(&streamed_map, &record, R"({"id":1,"keys":["a\u00e9","",  "x\"y"]})", nullptr,
+                                &error),
+              VELLUM_STATUS_OK)
+        << error.message;
+    EXPECT_EQ(chunks.events, "<a\xC3\xA9><><x\"y>");
+    EXPECT_EQ(record.keys.active, 0);
+
+    expect_failure("", VELLUM_STATUS_INVALID_JSON, "incomplete JSON document");
+    EXPECT_EQ(vellum_parse_cstr(&streamed_map, &record, R"({"keys":[1]})", nullptr, &error),
+              VELLUM_STATUS_TYPE_MISMATCH);
+    EXPECT_STREQ(error.message, "array 'keys' expects strings");
+
+    chunks = Chunks{};
+    chunks.fail_on_chunk = 2;
+    EXPECT_EQ(vellum_parse_cstr(&streamed_map, &record, R"({"keys":["one","two"]})", nullptr, &error),
+              VELLUM_STATUS_CALLBACK_FAILED);
+    EXPECT_STREQ(error.message, "stop here");
+
+    Streamed bare;
+    std::memset(&bare, 0, sizeof bare);
+    EXPECT_EQ(vellum_parse_cstr(&streamed_map, &bare, R"({"keys":["a"]})", nullptr, &error),
+              VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "string array stream field 'keys' has no chunk handler");
+    EXPECT_EQ(vellum_string_array_stream_set_handler(&record.keys, nullptr, nullptr, &error),
+              VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "string array stream and chunk handler are required");
+}
+
+struct Blob {
+    vellum_spooled text;
+    vellum_spooled bytes;
+    vellum_source source;
+};
+const vellum_field blob_fields[] = {
+    VELLUM_FIELD_SPOOLED(Blob, text, "text", VELLUM_KIND_SPOOLED_TEXT, nullptr, 0),
+    VELLUM_FIELD_SPOOLED(Blob, bytes, "bytes", VELLUM_KIND_SPOOLED_BYTES, nullptr, 0),
+    VELLUM_FIELD_OF_KIND(Blob, source, "source", VELLUM_KIND_SOURCE_TEXT, 0),
+};
+const vellum_map blob_map = VELLUM_MAP(Blob, blob_fields);
+
+std::string read_spooled(vellum_spooled *spooled) {
+    vellum_error error;
+    EXPECT_EQ(vellum_spooled_rewind(spooled, &error), VELLUM_STATUS_OK);
+    std::string out;
+    char buffer[100];
+    for (;;) {
+        vellum_read_result result = vellum_spooled_read(spooled, buffer, sizeof buffer);
+        out.append(buffer, result.bytes);
+        if (result.eof || result.error || result.bytes == 0) break;
+    }
+    return out;
+}
+
+TEST(ParserStreamedKinds, SpooledTextAndBase64Bytes) {
+    Blob blob;
+    vellum_error error;
+    std::string big(200000, 'q');
+    std::string json = R"({"text":"esc\n\u00e9)" + big + R"(","bytes":"AAEC/+8=","source":null})";
+    ASSERT_EQ(vellum_parse_buffer(&blob_map, &blob, json.data(), json.size(), nullptr, &error), VELLUM_STATUS_OK)
+        << error.message;
+    EXPECT_EQ(read_spooled(&blob.text), "esc\n\xC3\xA9" + big);
+    EXPECT_EQ(vellum_spooled_spilled(&blob.text), 1);
+    EXPECT_EQ(read_spooled(&blob.bytes), std::string("\x00\x01\x02\xff\xef", 5));
+    vellum_cleanup(&blob_map, &blob);
+
+    struct Case {
+        const char *json;
+        const char *message;
+    };
+    const Case cases[] = {
+        {R"({"bytes":"AA*A"})", "invalid base64 character in streamed field"},
+        {R"({"bytes":"A==="})", "invalid base64 quartet in streamed field"},
+        {R"({"bytes":"AB=C"})", "invalid base64 padding in streamed field"},
+        {R"({"bytes":"AB==AAAA"})", "non-padding base64 data after padding"},
+        {R"({"bytes":"ABC"})", "incomplete base64 quartet in streamed field"},
+        {R"({"source":"x"})", "field 'source' is serialize-only and cannot be parsed from JSON"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_NE(vellum_parse_cstr(&blob_map, &blob, c.json, nullptr, &error), VELLUM_STATUS_OK) << c.json;
+        EXPECT_STREQ(error.message, c.message) << c.json;
+        vellum_cleanup(&blob_map, &blob);
+    }
+}
+
+TEST(ParserStreamedKinds, SpooledLimitFailsAtTheCrossingByte) {
+    static const vellum_spool_options small = {4, 6, nullptr};
+    struct Limited {
+        vellum_spooled text;
+    };
+    const vellum_field fields[] = {VELLUM_FIELD_SPOOLED(Limited, text, "text", VELLUM_KIND_SPOOLED_TEXT, &small, 0)};
+    const vellum_map map = VELLUM_MAP(Limited, fields);
+    std::string json = R"({"text":"abcdefgh"})";
+    std::string first;
+    for (size_t piece : {json.size(), size_t{1}, size_t{3}}) {
+        Limited limited;
+        vellum_error error;
+        SplitReader reader{&json, 0, {piece}};
+        EXPECT_EQ(vellum_parse_reader(&map, &limited, SplitReader::read, &reader, nullptr, &error),
+                  VELLUM_STATUS_OVERFLOW);
+        EXPECT_STREQ(error.message, "spooled field exceeds configured max bytes");
+        EXPECT_EQ(error.offset, 16u);
+        EXPECT_EQ(read_spooled(&limited.text), "abcdef");
+        vellum_cleanup(&map, &limited);
+    }
+}
+
+}  // namespace
