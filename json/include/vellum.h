@@ -604,7 +604,8 @@ VELLUM_API vellum_status vellum_validate_path(const char *path, vellum_error *er
 /**
  * Writes record through sink, fragment by fragment (never an empty fragment). A sink status of
  * 0 or VELLUM_STATUS_TRUNCATED continues (a truncating sink makes the result
- * VELLUM_STATUS_TRUNCATED); any other status stops and is returned unchanged.
+ * VELLUM_STATUS_TRUNCATED); any other status stops and is returned unchanged (when the sink
+ * left error's code at 0, the status is recorded there with "output sink failed").
  * Fails with "map, source, and sink are required" (INVALID_ARGUMENT).
  */
 VELLUM_API vellum_status vellum_serialize_sink(const vellum_map *map, const void *record, vellum_sink_fn sink,
@@ -842,7 +843,153 @@ VELLUM_API void vellum_json_value_cleanup(vellum_json_value *value);
 /** Same as vellum_json_value_cleanup. */
 VELLUM_API void vellum_json_value_reset(vellum_json_value *value);
 
+/**
+ * Makes value a buffer source holding a compact copy of the len bytes at data, allocated
+ * through the value's allocator. The bytes must hold exactly one JSON value; they are validated
+ * and their whitespace dropped (strings keep their escapes as written). The previous source is
+ * released only on success; a failure leaves the value unchanged. Fails with "JSON value
+ * handle and buffer are required" (NULL value, or NULL data with non-zero len;
+ * INVALID_ARGUMENT), "embedded JSON must contain exactly one value" (also for empty or
+ * whitespace-only input) and the transcoder's syntax messages (INVALID_JSON), "JSON value
+ * exceeds maximum total byte limit" (OVERFLOW, limits.max_total_bytes), "failed to allocate
+ * JSON value buffer" (ALLOCATION_FAILED).
+ */
+VELLUM_API vellum_status vellum_json_value_set_buffer(vellum_json_value *value, const void *data, size_t len,
+                                                      vellum_error *error);
+/**
+ * Makes value read its JSON from reader (4096-byte reads) each time it is written. A reader can
+ * be read once only: such a value is not rewindable. Releases the previous source. Fails with
+ * "JSON value handle and reader are required" (INVALID_ARGUMENT).
+ */
+VELLUM_API vellum_status vellum_json_value_set_reader(vellum_json_value *value, vellum_reader_fn reader, void *user,
+                                                      vellum_error *error);
+/**
+ * Makes value read its JSON from file (borrowed, never closed), rewound to offset 0 with its
+ * error flag cleared at every write. Releases the previous source. Fails with "JSON value
+ * handle and FILE* are required" (INVALID_ARGUMENT).
+ */
+VELLUM_API vellum_status vellum_json_value_set_file(vellum_json_value *value, FILE *file, vellum_error *error);
+/**
+ * Makes value read its JSON from descriptor fd (borrowed, never closed), rewound with lseek at
+ * every write. Releases the previous source. Fails with "JSON value handle and non-negative fd
+ * are required" (INVALID_ARGUMENT).
+ */
+VELLUM_API vellum_status vellum_json_value_set_fd(vellum_json_value *value, int fd, vellum_error *error);
+/**
+ * Makes value read its JSON from the file at path, copied through the value's allocator and
+ * opened ("rb") only when the value is written, then closed. Releases the previous source on
+ * success. Fails with "JSON value handle and path are required" (NULL or empty path;
+ * INVALID_ARGUMENT) or "failed to duplicate JSON value path" (ALLOCATION_FAILED, previous
+ * source kept).
+ */
+VELLUM_API vellum_status vellum_json_value_set_path(vellum_json_value *value, const char *path, vellum_error *error);
+/**
+ * Parse configuration: a value parsed into this member is streamed to sink as compact JSON
+ * text (strings re-escaped as the serializer writes them) while it is read. Releases the
+ * source and restores the default limits, which apply while parsing. Fails with "JSON value
+ * handle and parse sink are required" (INVALID_ARGUMENT).
+ */
+VELLUM_API vellum_status vellum_json_value_set_parse_sink(vellum_json_value *value, vellum_sink_fn sink, void *user,
+                                                          vellum_error *error);
+/**
+ * Parse configuration: a value parsed into this member is reported to a copy of visitor (with
+ * user) as the visitor's events, within limits (NULL, or a member left 0 among the first four,
+ * takes its default). Releases the source. Fails with "JSON value handle and parse visitor are
+ * required" (INVALID_ARGUMENT).
+ */
+VELLUM_API vellum_status vellum_json_value_set_parse_visitor(vellum_json_value *value,
+                                                             const vellum_value_visitor *visitor, void *user,
+                                                             const vellum_value_limits *limits, vellum_error *error);
+/**
+ * Parse configuration: a value parsed into this member is captured as compact JSON text into an
+ * owned buffer (the value's allocator), which then becomes the value's buffer source
+ * (NUL-terminated; len excludes the NUL). Releases the source and restores the default limits.
+ * Fails with "JSON value handle is required" (INVALID_ARGUMENT).
+ */
+VELLUM_API vellum_status vellum_json_value_enable_parse_capture(vellum_json_value *value, vellum_error *error);
+/**
+ * 1 when value can be written again from its start: no source, a buffer or a path (even one
+ * that does not exist yet); a FILE when ftell works and seeking to 0 and back succeeds; a
+ * descriptor when lseek to the current position, to 0 and back succeed. 0 for a reader, a
+ * non-seekable FILE or descriptor, and NULL.
+ */
+VELLUM_API int vellum_json_value_is_rewindable(const vellum_json_value *value);
+/**
+ * Clears error, then writes the value's JSON as compact text through sink: "null" without
+ * source, else the source read from its first byte, validated and stripped of whitespace. A
+ * sink status of VELLUM_STATUS_TRUNCATED continues (the result is then TRUNCATED); any other
+ * nonzero status stops and is returned unchanged. Output already passed to the sink stays.
+ * Fails with "sink is required" or "JSON value handle is required" (INVALID_ARGUMENT), the
+ * source messages ("failed to rewind JSON value FILE*", "failed to rewind JSON value fd",
+ * "failed to open JSON value path '%s'", "failed to read JSON value stream", "failed to read
+ * JSON value fd" (IO_ERROR, errno in system_errno), "reader callback failed" (CALLBACK_FAILED)),
+ * "embedded JSON must contain exactly one value" and the syntax messages (INVALID_JSON), "JSON
+ * value exceeds maximum total byte limit" (OVERFLOW).
+ */
+VELLUM_API vellum_status vellum_json_value_write_to_sink(const vellum_json_value *value, vellum_sink_fn sink,
+                                                         void *user, vellum_error *error);
+
 /* @@JSON_VALUE@@ */
+
+/* ------------------------------------------------------------------------------------------
+ * Value visitor: one JSON value of any shape reported as events (see vellum_value_visitor).
+ * Keys and strings are decoded and delivered in chunks: runs of plain bytes gathered up to 256
+ * bytes, each escape as its own chunk of UTF-8 bytes. A number is delivered whole in one
+ * number_chunk between number_begin and number_end. Events are strictly nested and in input
+ * order, and do not depend on how the input is split into reads.
+ *
+ * Common to the six entry points: limits NULL means vellum_default_value_limits(), and a member
+ * left 0 among the first four takes its default. error is cleared after the argument checks
+ * (which fail with VELLUM_STATUS_INVALID_ARGUMENT); callbacks always receive a non-NULL error
+ * record, whose content is copied to the caller's. The first failure stops the visit (no further
+ * callbacks) and carries the line, column and offset of the byte that raised it. A callback
+ * status other than 0 and VELLUM_STATUS_TRUNCATED is returned unchanged; TRUNCATED continues
+ * and makes the result TRUNCATED. Failures:
+ *  - INVALID_JSON: "expected JSON value", "visited JSON must contain exactly one value",
+ *    "expected object key", "expected ':' after object key", "expected ',' in object",
+ *    "expected ',' in array", "unterminated JSON object", "unterminated JSON array",
+ *    "unterminated JSON string", "control character in string", "unterminated escape
+ *    sequence", "invalid string escape", "invalid unicode escape", "invalid unicode surrogate
+ *    pair", "unexpected low surrogate", "invalid JSON number", "invalid JSON literal";
+ *  - OVERFLOW: "JSON value nesting exceeds maximum depth", "JSON object key exceeds maximum
+ *    decoded byte limit", "JSON string exceeds maximum decoded byte limit", "decoded JSON text
+ *    exceeds limit" (an escape crossing the limit), "JSON number exceeds maximum byte limit",
+ *    "JSON value exceeds maximum total byte limit" (every byte read counts);
+ *  - ALLOCATION_FAILED: "failed to allocate JSON number buffer", "failed to grow JSON pull frame
+ *    stack";
+ *  - reads: "reader callback failed" (CALLBACK_FAILED, the reader's error in system_errno),
+ *    "failed to read JSON value stream", "failed to read JSON value fd" (IO_ERROR, errno).
+ * ---------------------------------------------------------------------------------------- */
+
+/** Clears all fifteen callbacks of visitor and returns it (NULL is ignored and returned). */
+VELLUM_API vellum_value_visitor *vellum_default_value_visitor(vellum_value_visitor *visitor);
+
+/** Visits the len bytes at data. Fails with "buffer and visitor are required". */
+VELLUM_API vellum_status vellum_visit_value_buffer(const void *data, size_t len, const vellum_value_visitor *visitor,
+                                                   void *user, const vellum_value_limits *limits,
+                                                   vellum_error *error);
+/** Visits the NUL-terminated text. Fails with "json string and visitor are required". */
+VELLUM_API vellum_status vellum_visit_value_cstr(const char *text, const vellum_value_visitor *visitor, void *user,
+                                                 const vellum_value_limits *limits, vellum_error *error);
+/**
+ * Visits what reader delivers (4096-byte reads) until it reports eof; would_block makes it call
+ * again. Fails with "reader and visitor are required".
+ */
+VELLUM_API vellum_status vellum_visit_value_reader(vellum_reader_fn reader, void *reader_user,
+                                                   const vellum_value_visitor *visitor, void *user,
+                                                   const vellum_value_limits *limits, vellum_error *error);
+/** Visits file from its current position (not closed). Fails with "file pointer and visitor are required". */
+VELLUM_API vellum_status vellum_visit_value_filep(FILE *file, const vellum_value_visitor *visitor, void *user,
+                                                  const vellum_value_limits *limits, vellum_error *error);
+/**
+ * Opens path ("rb"), visits it and closes it. Fails with "path and visitor are required" or
+ * "failed to open '%s'" (IO_ERROR, errno in system_errno).
+ */
+VELLUM_API vellum_status vellum_visit_value_path(const char *path, const vellum_value_visitor *visitor, void *user,
+                                                 const vellum_value_limits *limits, vellum_error *error);
+/** Visits what read(2) delivers from fd until end of file. Fails with "fd and visitor are required". */
+VELLUM_API vellum_status vellum_visit_value_fd(int fd, const vellum_value_visitor *visitor, void *user,
+                                               const vellum_value_limits *limits, vellum_error *error);
 
 /* @@VALUE_VISITOR@@ */
 
@@ -1061,6 +1208,162 @@ VELLUM_API const vellum_error *vellum_stream_error(const vellum_stream *stream);
 VELLUM_API void vellum_stream_close(vellum_stream *stream);
 
 /* @@OBJECT_STREAM@@ */
+
+/* ------------------------------------------------------------------------------------------
+ * Array stream: one JSON array walked element by element without holding it - a root array,
+ * or the array under one key of a root object ({"items":[...],"cursor":"..."}). The rest of
+ * the document is still read and validated. Input is pulled (reader, FILE, descriptor, path)
+ * or pushed by the caller; pull and push calls are not mixed on one stream.
+ * ---------------------------------------------------------------------------------------- */
+
+/** Opaque array stream handle. */
+typedef struct vellum_array_stream vellum_array_stream;
+
+/** Results of vellum_array_stream_next and vellum_array_stream_next_value. */
+enum {
+    VELLUM_ARRAY_STREAM_ITEM = 0,        /* an element was produced */
+    VELLUM_ARRAY_STREAM_END = 1,         /* the array and the document are complete */
+    VELLUM_ARRAY_STREAM_WOULD_BLOCK = 2, /* no input now: call again with the same destination */
+    VELLUM_ARRAY_STREAM_ERROR = 3        /* see the error record */
+};
+
+/** Push modes: called with each completed element; 0 continues, anything else fails the stream. */
+typedef int (*vellum_array_item_fn)(void *user, void *destination);
+/** Push modes: called with each whole string element (NUL-terminated, len bytes). */
+typedef int (*vellum_string_item_fn)(void *user, const char *text, size_t len, vellum_error *error);
+
+/**
+ * Opens a stream over a reader (would_block makes next return WOULD_BLOCK). path selects the
+ * array under that key of a root object; NULL or "" selects a root array; a path containing
+ * "." is refused ("array stream v1 supports only one direct path segment"). options (NULL:
+ * defaults) are copied and their allocator allocates the stream. Returns NULL with the reason
+ * in error. Close with vellum_array_stream_close.
+ */
+VELLUM_API vellum_array_stream *vellum_array_stream_open_reader(const char *path, vellum_reader_fn reader, void *user,
+                                                                const vellum_parse_options *options,
+                                                                vellum_error *error);
+/** As above over a FILE (not closed by the stream). */
+VELLUM_API vellum_array_stream *vellum_array_stream_open_filep(const char *path, FILE *file,
+                                                               const vellum_parse_options *options,
+                                                               vellum_error *error);
+/** As above over file_path, opened for reading and closed by vellum_array_stream_close. */
+VELLUM_API vellum_array_stream *vellum_array_stream_open_path(const char *path, const char *file_path,
+                                                              const vellum_parse_options *options,
+                                                              vellum_error *error);
+/** As above over a descriptor (not closed); EAGAIN means the input would block. */
+VELLUM_API vellum_array_stream *vellum_array_stream_open_fd(const char *path, int fd,
+                                                            const vellum_parse_options *options, vellum_error *error);
+/** A stream fed with vellum_array_stream_push* and ended with vellum_array_stream_finish*. */
+VELLUM_API vellum_array_stream *vellum_array_stream_open_push(const char *path, const vellum_parse_options *options,
+                                                              vellum_error *error);
+
+/**
+ * Parses the next element, which must be an object, into destination with the stream's parse
+ * options. With clear_destination a destination that still holds the previous element is
+ * reset first. After WOULD_BLOCK pass the same map and destination again. Any error leaves
+ * the stream failed: later calls return the same error. The caller cleans up destination.
+ */
+VELLUM_API int vellum_array_stream_next(vellum_array_stream *stream, const vellum_map *map, void *destination,
+                                        vellum_error *error);
+/**
+ * Captures the next element, of any JSON type, into value (a compact copy through
+ * vellum_json_value_set_buffer). With reject_duplicates an object in it with a repeated key
+ * fails with "duplicate object field".
+ */
+VELLUM_API int vellum_array_stream_next_value(vellum_array_stream *stream, vellum_json_value *value,
+                                              vellum_error *error);
+/** The stream's error record, or NULL for a NULL stream. */
+VELLUM_API const vellum_error *vellum_array_stream_error(const vellum_array_stream *stream);
+
+/**
+ * Pushes len bytes. Each completed element is parsed into destination, handed to callback,
+ * and then released with vellum_cleanup (the callback copies what it keeps). Returns 0, or
+ * VELLUM_STATUS_TRUNCATED once any element was truncated, or the failure.
+ */
+VELLUM_API vellum_status vellum_array_stream_push(vellum_array_stream *stream, const vellum_map *map, void *destination,
+                                                  const void *bytes, size_t len, vellum_array_item_fn callback,
+                                                  void *user, vellum_error *error);
+/** Ends the pushed input; an incomplete document fails. */
+VELLUM_API vellum_status vellum_array_stream_finish(vellum_array_stream *stream, const vellum_map *map, void *destination,
+                                                    vellum_array_item_fn callback, void *user, vellum_error *error);
+/**
+ * Pushes bytes of an array of strings: for each element handler->begin (when set), then
+ * handler->chunk with the decoded bytes (plain runs gathered up to 256 bytes, each escape on
+ * its own), then handler->end (when set). A non-string element fails with "selected array
+ * item is not a string".
+ */
+VELLUM_API vellum_status vellum_array_stream_push_string(vellum_array_stream *stream, const void *bytes, size_t len,
+                                                         const vellum_string_chunk_handler *handler, void *user,
+                                                         vellum_error *error);
+VELLUM_API vellum_status vellum_array_stream_finish_string(vellum_array_stream *stream,
+                                                           const vellum_string_chunk_handler *handler, void *user,
+                                                           vellum_error *error);
+/** Pushes bytes of an array of strings, each collected whole (at most 1048576 bytes). */
+VELLUM_API vellum_status vellum_array_stream_push_string_items(vellum_array_stream *stream, const void *bytes,
+                                                               size_t len, vellum_string_item_fn callback, void *user,
+                                                               vellum_error *error);
+VELLUM_API vellum_status vellum_array_stream_finish_string_items(vellum_array_stream *stream,
+                                                                 vellum_string_item_fn callback, void *user,
+                                                                 vellum_error *error);
+/** Closes an owned FILE and frees the stream. NULL is ignored. */
+VELLUM_API void vellum_array_stream_close(vellum_array_stream *stream);
+
+/*
+ * HTTP transfer adapters over a push-fed array stream, with libcurl's write-callback
+ * contract: the write callbacks return size * count when the bytes were consumed and 0
+ * otherwise (the transfer then aborts and the reason is in the handle's error). Handles are
+ * caller-owned; call the cleanup function always.
+ */
+typedef struct vellum_curl_array_parse {
+    vellum_array_stream *stream;
+    const vellum_map *map;
+    void *destination;
+    vellum_array_item_fn callback;
+    void *user;
+    vellum_error error;
+} vellum_curl_array_parse;
+
+typedef struct vellum_curl_string_array_parse {
+    vellum_array_stream *stream;
+    vellum_string_chunk_handler handler;
+    void *user;
+    vellum_error error;
+} vellum_curl_string_array_parse;
+
+typedef struct vellum_curl_string_items_parse {
+    vellum_array_stream *stream;
+    vellum_string_item_fn callback;
+    void *user;
+    vellum_error error;
+} vellum_curl_string_items_parse;
+
+/** Elements of the selected array parsed into destination and handed to callback. */
+VELLUM_API vellum_status vellum_curl_array_parse_init(vellum_curl_array_parse *handle, const char *path,
+                                                      const vellum_map *map, void *destination,
+                                                      const vellum_parse_options *options,
+                                                      vellum_array_item_fn callback, void *user);
+VELLUM_API size_t vellum_curl_array_write_callback(const void *data, size_t size, size_t count,
+                                                   vellum_curl_array_parse *handle);
+VELLUM_API vellum_status vellum_curl_array_parse_finish(vellum_curl_array_parse *handle);
+VELLUM_API void vellum_curl_array_parse_cleanup(vellum_curl_array_parse *handle);
+
+/** String elements delivered in chunks to a copy of handler. */
+VELLUM_API vellum_status vellum_curl_string_array_parse_init(vellum_curl_string_array_parse *handle, const char *path,
+                                                             const vellum_parse_options *options,
+                                                             const vellum_string_chunk_handler *handler, void *user);
+VELLUM_API size_t vellum_curl_string_array_write_callback(const void *data, size_t size, size_t count,
+                                                          vellum_curl_string_array_parse *handle);
+VELLUM_API vellum_status vellum_curl_string_array_parse_finish(vellum_curl_string_array_parse *handle);
+VELLUM_API void vellum_curl_string_array_parse_cleanup(vellum_curl_string_array_parse *handle);
+
+/** String elements delivered whole to callback. */
+VELLUM_API vellum_status vellum_curl_string_items_parse_init(vellum_curl_string_items_parse *handle, const char *path,
+                                                             const vellum_parse_options *options,
+                                                             vellum_string_item_fn callback, void *user);
+VELLUM_API size_t vellum_curl_string_items_write_callback(const void *data, size_t size, size_t count,
+                                                          vellum_curl_string_items_parse *handle);
+VELLUM_API vellum_status vellum_curl_string_items_parse_finish(vellum_curl_string_items_parse *handle);
+VELLUM_API void vellum_curl_string_items_parse_cleanup(vellum_curl_string_items_parse *handle);
 
 /* @@ARRAY_STREAM@@ */
 

@@ -5,9 +5,8 @@
 #include "serializer.h"
 #include "spool.h"
 
-#include <cmath>
-#include <cstdio>
 #include <memory>
+#include <string_view>
 
 namespace vd = vellum::detail;
 
@@ -62,9 +61,8 @@ struct Pending {
     char fill;
 };
 
-// Bookkeeping of the streamed frame on top of the stack.
+// Bookkeeping of the streamed frame on top of the stack (source or spooled value).
 struct Stream {
-    size_t owner;              // frame index that owns the chunk
     size_t fill;               // bytes in the chunk
     size_t pos;                // next byte of the chunk to emit
     bool end;                  // the input has been read completely
@@ -146,11 +144,11 @@ Frame *push(State &s, vellum_error *error, FrameKind kind, size_t depth) {
 
 void pop(State &s) { s.count--; }
 
-// Streamed frames start with an empty chunk, owned by their index.
+// A streamed frame starts with an empty chunk and a closed cursor; only the frame on top of
+// the stack ever streams, so the chunk belongs to it.
 void begin_stream(State &s) {
     s.cursor.close();
     s.stream = Stream{};
-    s.stream.owner = s.count - 1;
 }
 
 // ---- values ----------------------------------------------------------------------------------
@@ -309,7 +307,7 @@ vellum_status step_object(State &s, vellum_error *error, Frame &frame) {
         frame.phase = pretty(s) ? 3 : 5;
         return VELLUM_STATUS_OK;
     case 3: {
-        size_t indent;
+        size_t indent = 0;
         vellum_status status = indent_of(error, frame.depth + 1, &indent);
         if (status != VELLUM_STATUS_OK) return status;
         queue_newline(s, frame, indent);
@@ -338,7 +336,7 @@ vellum_status step_object(State &s, vellum_error *error, Frame &frame) {
         frame.phase = 1;
         return VELLUM_STATUS_OK;
     case 9: {
-        size_t indent;
+        size_t indent = 0;
         vellum_status status = indent_of(error, frame.depth, &indent);
         if (status != VELLUM_STATUS_OK) return status;
         queue_newline(s, frame, indent);
@@ -418,7 +416,7 @@ vellum_status step_array(State &s, vellum_error *error, Frame &frame) {
         frame.phase = pretty(s) ? 3 : 5;
         return VELLUM_STATUS_OK;
     case 3: {
-        size_t indent;
+        size_t indent = 0;
         vellum_status status = indent_of(error, frame.depth + 1, &indent);
         if (status != VELLUM_STATUS_OK) return status;
         queue_newline(s, frame, indent);
@@ -436,7 +434,7 @@ vellum_status step_array(State &s, vellum_error *error, Frame &frame) {
         frame.phase = 1;
         return VELLUM_STATUS_OK;
     case 7: {
-        size_t indent;
+        size_t indent = 0;
         vellum_status status = indent_of(error, frame.depth, &indent);
         if (status != VELLUM_STATUS_OK) return status;
         queue_newline(s, frame, indent);

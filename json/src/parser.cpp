@@ -4,6 +4,8 @@
 // is allocated.
 #include "parser.h"
 
+#include "serializer.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -30,6 +32,7 @@ enum StringMode {
     kModeSpooledText = 3,
     kModeSpooledBytes = 4,
     kModeStringStream = 5,  // items of a string array stream field
+    kModeValue = 6,         // keys and strings inside a raw JSON value field
 };
 
 constexpr const char kLiteralTrue[] = "true";
@@ -556,19 +559,8 @@ struct Machine {
         case VELLUM_KIND_SOURCE_TEXT:
         case VELLUM_KIND_SOURCE_BYTES:
             return fail(VELLUM_STATUS_TYPE_MISMATCH, "field '%s' is serialize-only and cannot be parsed from JSON", name);
-        case VELLUM_KIND_JSON_VALUE: return begin_json_value(field, t.record);
         default: return fail(VELLUM_STATUS_TYPE_MISMATCH, "expected string field '%s'", name);
         }
-    }
-
-    // Raw JSON value fields are parsed through the value's capture, which is not wired into
-    // this parser yet: refuse them clearly rather than guessing.
-    vellum_status begin_json_value(const vellum_field &field, void *record) {
-        auto *value = vd::member_at<vellum_json_value>(record, field.offset);
-        if (value->parse_mode == VELLUM_JSON_PARSE_NONE)
-            return fail(VELLUM_STATUS_INVALID_ARGUMENT,
-                        "JSON value parse requires a configured parse sink, parse visitor, or parse capture");
-        return fail(VELLUM_STATUS_INTERNAL_ERROR, "JSON value field '%s' cannot be parsed yet", vd::field_label(&field));
     }
 
     // Decoded string bytes. On failure *used is the index of the byte that failed.
@@ -586,6 +578,12 @@ struct Machine {
             return VELLUM_STATUS_OK;
         }
         case kModeFixed: return emit_fixed(data, n, used);
+        case kModeValue:
+            if (value_string_bytes(data, n, false)) {
+                *used = n ? n - 1 : 0;
+                return st->error.code;
+            }
+            return VELLUM_STATUS_OK;
         case kModeSpooledText: return emit_spooled(data, n, used);
         case kModeSpooledBytes: return emit_base64(data, n, used);
         case kModeStringStream: {
@@ -724,7 +722,14 @@ struct Machine {
         return VELLUM_STATUS_OK;
     }
 
+    vellum_status emit_plain_byte(unsigned char c) {
+        size_t used;
+        return emit(&c, 1, &used);
+    }
+
+    // The decoded bytes of one escape sequence.
     vellum_status emit_escape(const unsigned char *data, size_t n) {
+        if (st->string_mode == kModeValue) return value_string_bytes(data, n, true);
         size_t used;
         return emit(data, n, &used);
     }
@@ -742,6 +747,7 @@ struct Machine {
             }
             return scalar_done();
         case kModeFixed: st->direct[st->direct_written] = '\0'; return VELLUM_STATUS_OK;
+        case kModeValue: return value_string_end();
         case kModeSpooledText: return VELLUM_STATUS_OK;
         case kModeSpooledBytes:
             if (st->quartet_count != 0)
@@ -816,8 +822,6 @@ struct Machine {
             if (t.element) {
                 if (kind != VELLUM_KIND_I64_ARRAY && kind != VELLUM_KIND_U64_ARRAY && kind != VELLUM_KIND_F64_ARRAY)
                     return array_mismatch(t.field);
-            } else if (kind == VELLUM_KIND_JSON_VALUE) {
-                return begin_json_value(*t.field, t.record);
             } else if (kind != VELLUM_KIND_I64 && kind != VELLUM_KIND_U64 && kind != VELLUM_KIND_F64) {
                 return fail(VELLUM_STATUS_TYPE_MISMATCH, "numeric value does not match field '%s'",
                             vd::field_label(t.field));
@@ -839,6 +843,7 @@ struct Machine {
 
     vellum_status end_number() {
         st->lex_state = kLexNone;
+        if (st->value_active) return value_number(st->token, st->token_len);
         Target t = target();
         const char *text = st->token;
         size_t len = st->token_len;
@@ -905,6 +910,7 @@ struct Machine {
         if (text[st->literal_pos] != '\0') return VELLUM_STATUS_OK;
         int lex = st->lex_state;
         st->lex_state = kLexNone;
+        if (st->value_active) return value_literal(lex);
         return lex == kLexNull ? assign_null() : assign_bool(lex == kLexTrue);
     }
 
@@ -918,7 +924,6 @@ struct Machine {
             vellum_status status = append_element(field, t.record, &stored);
             return status == VELLUM_STATUS_TRUNCATED ? VELLUM_STATUS_OK : status;
         }
-        if (field.kind == VELLUM_KIND_JSON_VALUE) return begin_json_value(field, t.record);
         if (field.kind != VELLUM_KIND_BOOL)
             return fail(VELLUM_STATUS_TYPE_MISMATCH, "boolean value does not match field '%s'", vd::field_label(&field));
         if (mark_seen(*t.frame, &field)) return st->error.code;
@@ -936,7 +941,6 @@ struct Machine {
             return append_string_element(field, t.record, "", 0);
         }
         switch (field.kind) {
-        case VELLUM_KIND_JSON_VALUE: return begin_json_value(field, t.record);
         case VELLUM_KIND_STRING:
         case VELLUM_KIND_SPOOLED_TEXT:
         case VELLUM_KIND_SPOOLED_BYTES:
@@ -972,7 +976,6 @@ struct Machine {
             }
             return open_object_element(field, t.record);
         }
-        if (field.kind == VELLUM_KIND_JSON_VALUE) return begin_json_value(field, t.record);
         if (field.kind != VELLUM_KIND_OBJECT)
             return fail(VELLUM_STATUS_TYPE_MISMATCH, "field '%s' expects non-object value", name);
         if (mark_seen(*t.frame, &field)) return st->error.code;
@@ -1003,7 +1006,6 @@ struct Machine {
         const vellum_field &field = *t.field;
         const char *name = vd::field_label(&field);
         if (t.element) return fail(VELLUM_STATUS_TYPE_MISMATCH, "field '%s' does not accept nested arrays", name);
-        if (field.kind == VELLUM_KIND_JSON_VALUE) return begin_json_value(field, t.record);
         if (field.kind < VELLUM_KIND_STRING_ARRAY || field.kind > VELLUM_KIND_STRING_ARRAY_STREAM)
             return fail(VELLUM_STATUS_TYPE_MISMATCH, "field '%s' is not an array", name);
         if (mark_seen(*t.frame, &field)) return st->error.code;
@@ -1016,8 +1018,270 @@ struct Machine {
         return push_frame(kArray, nullptr, t.record, &field);
     }
 
+    // -- raw JSON value fields --
+    // The value's tokens are re-emitted as compact JSON text (sink and capture modes) or
+    // reported as visitor events, as they are read, within the value's limits.
+
+    vellum_status start_raw_value(ParserFrame &frame, const vellum_field &field, void *record) {
+        auto *value = vd::member_at<vellum_json_value>(record, field.offset);
+        if (value->tag != vd::address_tag(value, vd::kJsonValueTagConstant) ||
+            value->parse_mode == VELLUM_JSON_PARSE_NONE)
+            return fail(VELLUM_STATUS_INVALID_ARGUMENT,
+                        "JSON value parse requires a configured parse sink, parse visitor, or parse capture");
+        if (mark_seen(frame, &field)) return st->error.code;
+        // The previous content goes; the parse configuration stays.
+        vd::block_free(value->data);
+        vd::block_free(value->path);
+        value->data = nullptr;
+        value->path = nullptr;
+        value->len = 0;
+        value->kind = VELLUM_JSON_VALUE_NONE;
+        value->reader = nullptr;
+        value->reader_user = nullptr;
+        value->file = nullptr;
+        value->fd = -1;
+        st->value = value;
+        st->value_active = 1;
+        st->value_depth = 0;
+        st->value_total = 0;
+        st->value_chunk_len = 0;
+        vellum_value_limits defaults = vellum_default_value_limits();
+        st->value_limits = value->limits;
+        if (!st->value_limits.max_depth) st->value_limits.max_depth = defaults.max_depth;
+        if (!st->value_limits.max_string_bytes) st->value_limits.max_string_bytes = defaults.max_string_bytes;
+        if (!st->value_limits.max_number_bytes) st->value_limits.max_number_bytes = defaults.max_number_bytes;
+        if (!st->value_limits.max_key_bytes) st->value_limits.max_key_bytes = defaults.max_key_bytes;
+        return VELLUM_STATUS_OK;
+    }
+
+    bool value_visits() const { return st->value->parse_mode == VELLUM_JSON_PARSE_VISITOR; }
+
+    vellum_status count_value_bytes(size_t n) {
+        if (st->value_limits.max_total_bytes && n > st->value_limits.max_total_bytes - st->value_total)
+            return fail(VELLUM_STATUS_OVERFLOW, "JSON value exceeds maximum total byte limit");
+        st->value_total += n;
+        return VELLUM_STATUS_OK;
+    }
+
+    // A callback of the value (sink or visitor) answered `status`.
+    vellum_status value_callback(int status) {
+        if (status == VELLUM_STATUS_OK) return VELLUM_STATUS_OK;
+        if (status == VELLUM_STATUS_TRUNCATED) {
+            st->error.truncated = 1;
+            return VELLUM_STATUS_OK;
+        }
+        if (!st->error.message[0])
+            std::snprintf(st->error.message, sizeof st->error.message, "%s", "JSON value callback failed");
+        st->error.code = status;
+        st->failed = 1;
+        return status;
+    }
+
+    // Compact text for sink and capture modes.
+    vellum_status value_text(const char *data, size_t n) {
+        if (!n) return VELLUM_STATUS_OK;
+        if (count_value_bytes(n)) return st->error.code;
+        vellum_json_value *value = st->value;
+        if (value->parse_mode == VELLUM_JSON_PARSE_SINK)
+            return value_callback(value->parse_sink(value->parse_sink_user, data, n, &st->error));
+        size_t capacity = value->data ? vd::block_size(value->data) : 0;
+        if (value->len + n + 1 > capacity) {
+            size_t grown = capacity ? capacity : 64;
+            while (grown < value->len + n + 1) {
+                if (grown > SIZE_MAX / 2) return fail(VELLUM_STATUS_ALLOCATION_FAILED, "failed to grow captured JSON value");
+                grown *= 2;
+            }
+            void *buffer = value->data ? vd::block_realloc(value->data, grown)
+                                       : vd::block_alloc(vd::resolve_allocator(&value->allocator), grown);
+            if (!buffer) return fail(VELLUM_STATUS_ALLOCATION_FAILED, "failed to grow captured JSON value");
+            value->data = static_cast<char *>(buffer);
+        }
+        std::memcpy(value->data + value->len, data, n);
+        value->len += n;
+        value->data[value->len] = '\0';
+        return VELLUM_STATUS_OK;
+    }
+
+    using VisitEvent = int (*)(void *, vellum_error *);
+    vellum_status value_event(VisitEvent event) {
+        if (!event) return VELLUM_STATUS_OK;
+        return value_callback(event(st->value->parse_visitor_user, &st->error));
+    }
+
+    vellum_status value_chunk_flush() {
+        if (!st->value_chunk_len) return VELLUM_STATUS_OK;
+        const vellum_value_visitor &v = st->value->parse_visitor;
+        auto chunk = st->string_is_key ? v.key_chunk : v.string_chunk;
+        size_t n = st->value_chunk_len;
+        st->value_chunk_len = 0;
+        if (!chunk) return VELLUM_STATUS_OK;
+        return value_callback(chunk(st->value->parse_visitor_user, st->value_chunk, n, &st->error));
+    }
+
+    vellum_status value_open(uint8_t container) {
+        if (st->value_depth + 1 > st->value_limits.max_depth)
+            return fail(VELLUM_STATUS_OVERFLOW, "JSON value nesting exceeds maximum depth");
+        if (push_frame(container, nullptr, nullptr, nullptr)) return st->error.code;
+        top_frame()->raw_value = 1;
+        st->value_depth++;
+        if (value_visits()) {
+            const vellum_value_visitor &v = st->value->parse_visitor;
+            if (count_value_bytes(1)) return st->error.code;
+            return value_event(container == kObject ? v.object_begin : v.array_begin);
+        }
+        return value_text(container == kObject ? "{" : "[", 1);
+    }
+
+    vellum_status value_close(uint8_t container) {
+        pop_frame();
+        st->value_depth--;
+        vellum_status status;
+        if (value_visits()) {
+            const vellum_value_visitor &v = st->value->parse_visitor;
+            status = count_value_bytes(1);
+            if (!status) status = value_event(container == kObject ? v.object_end : v.array_end);
+        } else {
+            status = value_text(container == kObject ? "}" : "]", 1);
+        }
+        if (status) return status;
+        return st->value_depth == 0 ? end_raw_value() : VELLUM_STATUS_OK;
+    }
+
+    vellum_status value_punctuation(const char *text) {
+        if (value_visits()) return VELLUM_STATUS_OK;
+        return value_text(text, 1);
+    }
+
+    vellum_status value_string_begin(bool is_key) {
+        if (begin_string(is_key, kModeValue)) return st->error.code;
+        st->value_text = 0;
+        st->value_chunk_len = 0;
+        if (value_visits()) {
+            const vellum_value_visitor &v = st->value->parse_visitor;
+            return value_event(is_key ? v.key_begin : v.string_begin);
+        }
+        return value_text("\"", 1);
+    }
+
+    // Decoded key or string bytes of the value.
+    vellum_status value_string_bytes(const unsigned char *data, size_t n, bool escape) {
+        size_t limit = st->string_is_key ? st->value_limits.max_key_bytes : st->value_limits.max_string_bytes;
+        if (n > limit - st->value_text)
+            return fail(VELLUM_STATUS_OVERFLOW, st->string_is_key ? "JSON object key exceeds maximum decoded byte limit"
+                                                                  : "JSON string exceeds maximum decoded byte limit");
+        st->value_text += n;
+        if (!value_visits()) {
+            return vd::write_escaped(data, n, [&](const char *piece, size_t len) { return value_text(piece, len); });
+        }
+        if (count_value_bytes(n)) return st->error.code;
+        if (escape) {
+            // Each escape is a chunk of its own, as the value visitor delivers it.
+            if (value_chunk_flush()) return st->error.code;
+            std::memcpy(st->value_chunk, data, n);
+            st->value_chunk_len = n;
+            return value_chunk_flush();
+        }
+        for (size_t i = 0; i < n;) {
+            size_t room = sizeof st->value_chunk - st->value_chunk_len;
+            size_t take = n - i < room ? n - i : room;
+            std::memcpy(st->value_chunk + st->value_chunk_len, data + i, take);
+            st->value_chunk_len += take;
+            i += take;
+            if (st->value_chunk_len == sizeof st->value_chunk && value_chunk_flush()) return st->error.code;
+        }
+        return VELLUM_STATUS_OK;
+    }
+
+    vellum_status value_string_end() {
+        bool is_key = st->string_is_key;
+        if (value_visits()) {
+            if (value_chunk_flush()) return st->error.code;
+            const vellum_value_visitor &v = st->value->parse_visitor;
+            if (value_event(is_key ? v.key_end : v.string_end)) return st->error.code;
+        } else if (value_text("\"", 1)) {
+            return st->error.code;
+        }
+        if (is_key) {
+            top_frame()->state = kObjColon;
+            return VELLUM_STATUS_OK;
+        }
+        return st->value_depth == 0 ? end_raw_value() : VELLUM_STATUS_OK;
+    }
+
+    vellum_status value_number(const char *text, size_t len) {
+        if (len > st->value_limits.max_number_bytes)
+            return fail(VELLUM_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
+        if (!json_number_valid(text, len)) return fail(VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
+        if (value_visits()) {
+            const vellum_value_visitor &v = st->value->parse_visitor;
+            if (count_value_bytes(len)) return st->error.code;
+            if (value_event(v.number_begin)) return st->error.code;
+            if (v.number_chunk &&
+                value_callback(v.number_chunk(st->value->parse_visitor_user, text, len, &st->error)))
+                return st->error.code;
+            if (value_event(v.number_end)) return st->error.code;
+        } else if (value_text(text, len)) {
+            return st->error.code;
+        }
+        return st->value_depth == 0 ? end_raw_value() : VELLUM_STATUS_OK;
+    }
+
+    vellum_status value_literal(int lex) {
+        const char *text = literal_text(lex);
+        size_t len = std::strlen(text);
+        if (value_visits()) {
+            const vellum_value_visitor &v = st->value->parse_visitor;
+            if (count_value_bytes(len)) return st->error.code;
+            vellum_status status;
+            if (lex == kLexNull) {
+                status = value_event(v.null);
+            } else {
+                status = v.boolean ? value_callback(v.boolean(st->value->parse_visitor_user, lex == kLexTrue, &st->error))
+                                   : VELLUM_STATUS_OK;
+            }
+            if (status) return status;
+        } else if (value_text(text, len)) {
+            return st->error.code;
+        }
+        return st->value_depth == 0 ? end_raw_value() : VELLUM_STATUS_OK;
+    }
+
+    vellum_status end_raw_value() {
+        vellum_json_value *value = st->value;
+        if (value->parse_mode == VELLUM_JSON_PARSE_CAPTURE) value->kind = VELLUM_JSON_VALUE_BUFFER;
+        st->value = nullptr;
+        st->value_active = 0;
+        return VELLUM_STATUS_OK;
+    }
+
+    // The first byte of a value inside (or starting) a raw JSON value.
+    vellum_status begin_raw_token(unsigned char c, bool in_array) {
+        switch (c) {
+        case '"': return value_string_begin(false);
+        case '{': return value_open(kObject);
+        case '[': return value_open(kArray);
+        case 't': return begin_literal(kLexTrue, c);
+        case 'f': return begin_literal(kLexFalse, c);
+        case 'n': return begin_literal(kLexNull, c);
+        default:
+            if (c == '-' || (c >= '0' && c <= '9')) {
+                st->lex_state = kLexNumber;
+                if (token_begin()) return st->error.code;
+                return number_bytes(&c, 1, nullptr);
+            }
+            return fail(VELLUM_STATUS_INVALID_JSON, in_array ? "expected array value" : "expected JSON value");
+        }
+    }
+
     // -- between tokens --
     vellum_status begin_value(unsigned char c, bool in_array) {
+        if (!st->value_active) {
+            Target t = target();
+            if (t.field && !t.element && t.field->kind == VELLUM_KIND_JSON_VALUE &&
+                start_raw_value(*t.frame, *t.field, t.record))
+                return st->error.code;
+        }
+        if (st->value_active) return begin_raw_token(c, in_array);
         switch (c) {
         case '"': return begin_string_value();
         case '{': return open_object();
@@ -1043,6 +1307,7 @@ struct Machine {
             }
             return begin_value(c, false);
         }
+        if (frame->raw_value) return between_in_value(*frame, c);
         if (frame->container == kObject) {
             switch (frame->state) {
             case kObjKeyOrEnd:
@@ -1100,6 +1365,57 @@ struct Machine {
         }
     }
 
+    // Structure inside a raw JSON value: the same grammar, re-emitted as it is read.
+    vellum_status between_in_value(ParserFrame &frame, unsigned char c) {
+        if (frame.container == kObject) {
+            switch (frame.state) {
+            case kObjKeyOrEnd:
+                if (c == '"') {
+                    frame.after_comma = 0;
+                    return value_string_begin(true);
+                }
+                if (c == '}') {
+                    if (frame.after_comma) return fail(VELLUM_STATUS_INVALID_JSON, "trailing comma in object");
+                    return value_close(kObject);
+                }
+                return fail(VELLUM_STATUS_INVALID_JSON, "expected object key");
+            case kObjColon:
+                if (c != ':') return fail(VELLUM_STATUS_INVALID_JSON, "expected ':' after object key");
+                frame.state = kObjValue;
+                return value_punctuation(":");
+            case kObjValue: frame.state = kObjCommaOrEnd; return begin_raw_token(c, false);
+            case kObjCommaOrEnd:
+                if (c == ',') {
+                    frame.state = kObjKeyOrEnd;
+                    frame.after_comma = 1;
+                    return value_punctuation(",");
+                }
+                if (c == '}') return value_close(kObject);
+                return fail(VELLUM_STATUS_INVALID_JSON, "expected ',' or '}' in object");
+            default: return fail(VELLUM_STATUS_INTERNAL_ERROR, "invalid object state");
+            }
+        }
+        switch (frame.state) {
+        case kArrValueOrEnd:
+            if (c == ']') {
+                if (frame.after_comma) return fail(VELLUM_STATUS_INVALID_JSON, "trailing comma in array");
+                return value_close(kArray);
+            }
+            frame.after_comma = 0;
+            frame.state = kArrCommaOrEnd;
+            return begin_raw_token(c, true);
+        case kArrCommaOrEnd:
+            if (c == ',') {
+                frame.state = kArrValueOrEnd;
+                frame.after_comma = 1;
+                return value_punctuation(",");
+            }
+            if (c == ']') return value_close(kArray);
+            return fail(VELLUM_STATUS_INVALID_JSON, "expected ',' or ']' in array");
+        default: return fail(VELLUM_STATUS_INTERNAL_ERROR, "invalid array state");
+        }
+    }
+
     // -- inside a string, one byte --
     vellum_status string_byte(unsigned char c) {
         switch (st->escape_state) {
@@ -1110,7 +1426,8 @@ struct Machine {
                 return VELLUM_STATUS_OK;
             }
             if (c < 0x20) return fail(VELLUM_STATUS_INVALID_JSON, "control character in string");
-            return emit_escape(&c, 1);
+            return emit_plain_byte(c);
+
         case 1: {
             unsigned char decoded;
             switch (c) {
@@ -1247,6 +1564,12 @@ struct Machine {
                 if (run) {
                     i += run;
                     continue;
+                }
+                // A number at the root ends at the byte after it, which then belongs to
+                // whatever follows the value: leave it unconsumed.
+                if (stop_after_root && st->depth == 0 && !st->failed) {
+                    end_number();
+                    break;
                 }
             }
             consume(p[i]);

@@ -17,7 +17,7 @@ struct ParserFrame {
     uint8_t container;     // 1 object, 2 array
     uint8_t state;         // objects: 1 key or '}', 2 ':', 3 value, 4 ',' or '}'; arrays: 5 value or ']', 6 ',' or ']'
     uint8_t after_comma;   // a ',' was consumed and no member followed yet
-    uint8_t skip;          // container whose content is validated and dropped
+    uint8_t raw_value;     // a container inside a raw JSON value field
     uint32_t required_left;
     const vellum_map *map; // objects: map of `record`; NULL for unknown or syntax-only objects
     void *record;
@@ -80,6 +80,16 @@ struct vellum_parser_state {
     unsigned char quartet[4];
     int quartet_count;
     int quartet_padded;
+
+    // A raw JSON value field being parsed: its tokens go to the value's sink, visitor or capture.
+    vellum_json_value *value;
+    int value_active;
+    size_t value_depth;     // containers of the value still open
+    size_t value_total;     // bytes reported so far
+    size_t value_text;      // decoded bytes of the current key or string
+    vellum_value_limits value_limits;
+    char value_chunk[256];  // visitor mode: plain key and string bytes gathered into chunks
+    size_t value_chunk_len;
 
     // Required-mask cache.
     vellum::detail::RequiredMaskSlot required_cache[8];

@@ -3,17 +3,13 @@
 // One writer template serves every destination; the buffer destinations are written in place.
 #include "serializer.h"
 
+#include "json_value.h"
 #include "spool.h"
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <memory>
-
-#if __has_include("json_value.h")
-#include "json_value.h"
-#define VELLUM_HAVE_JSON_VALUE_WRITER 1
-#endif
 
 namespace vellum::detail {
 
@@ -160,6 +156,8 @@ struct SinkOutput {
         vellum_status status = sink(user, data, length, error);
         if (status == VELLUM_STATUS_TRUNCATED) truncated = true;
         if (continues(status)) return VELLUM_STATUS_OK;
+        // The status is returned unchanged; a sink that left the record blank gets it recorded.
+        if (error && error->code == VELLUM_STATUS_OK) set_error(error, status, "output sink failed");
         return status;
     }
     vellum_status finish(vellum_status status) {
@@ -445,13 +443,7 @@ private:
     // Raw JSON value fields: null while empty, else the value's own writer.
     vellum_status json_value(const vellum_json_value &value, size_t depth) {
         if (value.kind == VELLUM_JSON_VALUE_NONE) return put("null", 4);
-#ifdef VELLUM_HAVE_JSON_VALUE_WRITER
         return json_value_write(value, &Writer::forward, this, pretty_, depth, error_);
-#else
-        (void)depth;
-        (void)&Writer::forward;
-        return set_error(error_, VELLUM_STATUS_INTERNAL_ERROR, "unsupported JSON value kind");
-#endif
     }
 
     vellum_status value(const vellum_field &field, const void *record, size_t depth) {

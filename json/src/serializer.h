@@ -12,6 +12,9 @@
 //  - a field's value is written one level deeper than its object; the root object is depth 0.
 //  - string array: a NULL element is written as "". Object array without an element map: each
 //    element is written as "{}" (nothing is read through the missing map).
+//  - raw JSON value field: json_value_write(value, sink, user, pretty, depth, error) with depth
+//    the value's own depth (as an object value: members at 2 x (depth + 1), its closing bracket at
+//    2 x depth); written through write_indent so the layouts agree.
 //  - spooled text / source text: escaped string; spooled bytes / source bytes: base64 string,
 //    bytes carried between 4096-byte chunks so only the last group is padded. A source or raw
 //    JSON value holding nothing is null.

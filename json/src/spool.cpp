@@ -2,6 +2,7 @@
 // the private read cursors that every writer of them uses.
 #include "spool.h"
 
+#include "json_value.h"
 #include "serializer.h"
 
 #include <cerrno>
@@ -261,17 +262,6 @@ void SourceCursor::close() {
 }
 
 namespace {
-
-bool json_value_rewindable(const vellum_json_value &value) {
-    switch (value.kind) {
-    case VELLUM_JSON_VALUE_NONE:
-    case VELLUM_JSON_VALUE_BUFFER:
-    case VELLUM_JSON_VALUE_PATH: return true;
-    case VELLUM_JSON_VALUE_FILE: return file_rewindable(value.file);
-    case VELLUM_JSON_VALUE_FD: return fd_rewindable(value.fd);
-    default: return false;
-    }
-}
 
 bool object_rewindable(const vellum_map *map, const void *record, int depth);
 

@@ -819,3 +819,147 @@ TEST(ParserStreamedKinds, SpooledLimitFailsAtTheCrossingByte) {
 }
 
 }  // namespace
+
+// ---- raw JSON value fields -------------------------------------------------------------------
+
+namespace {
+
+struct WithRaw {
+    int64_t id;
+    vellum_json_value raw;
+    int32_t z;
+};
+const vellum_field with_raw_fields[] = {
+    VELLUM_FIELD_I64(WithRaw, id, "id", 0),
+    VELLUM_FIELD_OF_KIND(WithRaw, raw, "raw", VELLUM_KIND_JSON_VALUE, 0),
+    VELLUM_FIELD_BOOL(WithRaw, z, "z", 0),
+};
+const vellum_map with_raw_map = VELLUM_MAP(WithRaw, with_raw_fields);
+
+// Parses json with the raw member in capture mode, fed in pieces of `piece` bytes.
+std::string capture(const std::string &json, size_t piece, vellum_value_limits limits = vellum_default_value_limits()) {
+    WithRaw record{};
+    vellum_init(&with_raw_map, &record);
+    record.raw.parse_mode = VELLUM_JSON_PARSE_CAPTURE;
+    record.raw.limits = limits;
+    SplitReader reader{&json, 0, {piece}};
+    vellum_error error;
+    vellum_status status = vellum_parse_reader(&with_raw_map, &record, SplitReader::read, &reader, nullptr, &error);
+    std::string out;
+    if (status == VELLUM_STATUS_OK) {
+        out = record.raw.kind == VELLUM_JSON_VALUE_BUFFER ? std::string(record.raw.data, record.raw.len) : "<none>";
+        EXPECT_EQ(record.raw.parse_mode, VELLUM_JSON_PARSE_CAPTURE);
+    } else {
+        out = std::string("error ") + std::to_string(status) + " " + error.message + " @" + std::to_string(error.offset);
+    }
+    vellum_cleanup(&with_raw_map, &record);
+    return out;
+}
+
+TEST(ParserRawValues, CaptureReemitsCompactText) {
+    const std::string json = "{\"id\":1,\"raw\": { \"a\" : [1, -2.5e3, \"x\\u00e9\\n\\/\"], \"b\":null, \"c\":{} } ,\"z\":true}";
+    const std::string expected = "{\"a\":[1,-2.5e3,\"x\xC3\xA9\\n/\"],\"b\":null,\"c\":{}}";
+    EXPECT_EQ(capture(json, 1 << 20), expected);
+    EXPECT_EQ(capture(json, 1), expected);
+    EXPECT_EQ(capture(json, 3), expected);
+    EXPECT_EQ(capture(R"({"raw":12,"z":false})", 1), "12");
+    EXPECT_EQ(capture(R"({"raw":"s\"q"})", 1), "\"s\\\"q\"");
+    EXPECT_EQ(capture(R"({"raw":null})", 2), "null");
+    EXPECT_EQ(capture(R"({"raw":[true,false,[]]})", 2), "[true,false,[]]");
+    std::string big = "{\"raw\":\"" + std::string(10000, 'b') + "\"}";  // not bound by the parser workspace
+    EXPECT_EQ(capture(big, 1000).size(), 10002u);
+    EXPECT_EQ(capture(R"({"raw":[1,]})", 1), "error 2 trailing comma in array @11");
+    EXPECT_EQ(capture(R"({"raw":01})", 1), "error 2 invalid JSON number @10");
+}
+
+TEST(ParserRawValues, LimitsOfTheValue) {
+    vellum_value_limits limits = vellum_default_value_limits();
+    limits.max_depth = 2;
+    EXPECT_EQ(capture(R"({"raw":[[1]]})", 1, limits), "[[1]]");
+    EXPECT_EQ(capture(R"({"raw":[[[1]]]})", 1, limits), "error 6 JSON value nesting exceeds maximum depth @10");
+    limits = vellum_default_value_limits();
+    limits.max_number_bytes = 3;
+    EXPECT_EQ(capture(R"({"raw":[123,1234]})", 1, limits), "error 6 JSON number exceeds maximum byte limit @17");
+    limits = vellum_default_value_limits();
+    limits.max_string_bytes = 4;
+    EXPECT_EQ(capture(R"({"raw":{"long key":"abcd"}})", 1, limits), "{\"long key\":\"abcd\"}");
+    EXPECT_EQ(capture(R"({"raw":["abcde"]})", 1, limits), "error 6 JSON string exceeds maximum decoded byte limit @14");
+    limits = vellum_default_value_limits();
+    limits.max_key_bytes = 2;
+    EXPECT_EQ(capture(R"({"raw":{"abc":1}})", 1, limits), "error 6 JSON object key exceeds maximum decoded byte limit @12");
+    limits = vellum_default_value_limits();
+    limits.max_total_bytes = 8;
+    EXPECT_EQ(capture(R"({"raw":[1,2,3]})", 1, limits), "[1,2,3]");
+    EXPECT_EQ(capture(R"({"raw":[1,2,3,4]})", 1, limits), "error 6 JSON value exceeds maximum total byte limit @16");
+}
+
+TEST(ParserRawValues, ModesMustBeConfigured) {
+    WithRaw record{};
+    vellum_init(&with_raw_map, &record);
+    vellum_error error;
+    EXPECT_EQ(vellum_parse_cstr(&with_raw_map, &record, R"({"raw":1})", nullptr, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "JSON value parse requires a configured parse sink, parse visitor, or parse capture");
+    EXPECT_EQ(vellum_parse_cstr(&with_raw_map, &record, R"({"id":3})", nullptr, &error), VELLUM_STATUS_OK);
+    vellum_cleanup(&with_raw_map, &record);
+}
+
+vellum_status append_sink(void *user, const void *data, size_t length, vellum_error *) {
+    static_cast<std::string *>(user)->append(static_cast<const char *>(data), length);
+    return VELLUM_STATUS_OK;
+}
+
+std::string *g_events;
+int on_event(const char *name) {
+    *g_events += name;
+    return 0;
+}
+int ev_object_begin(void *, vellum_error *) { return on_event("{"); }
+int ev_object_end(void *, vellum_error *) { return on_event("}"); }
+int ev_key_begin(void *, vellum_error *) { return on_event("k<"); }
+int ev_key_end(void *, vellum_error *) { return on_event(">"); }
+int ev_array_begin(void *, vellum_error *) { return on_event("["); }
+int ev_array_end(void *, vellum_error *) { return on_event("]"); }
+int ev_string_begin(void *, vellum_error *) { return on_event("s<"); }
+int ev_string_end(void *, vellum_error *) { return on_event(">"); }
+int ev_chunk(void *, const char *data, size_t len, vellum_error *) {
+    *g_events += "(" + std::string(data, len) + ")";
+    return 0;
+}
+int ev_number_begin(void *, vellum_error *) { return on_event("n<"); }
+int ev_number_end(void *, vellum_error *) { return on_event(">"); }
+int ev_boolean(void *, int value, vellum_error *) { return on_event(value ? "T" : "F"); }
+int ev_null(void *, vellum_error *) { return on_event("N"); }
+
+TEST(ParserRawValues, SinkAndVisitorModes) {
+    const std::string json = R"({"raw":{"a":[1,true,null,"x\u00e9"]},"id":2})";
+    std::string sunk;
+    WithRaw record{};
+    vellum_init(&with_raw_map, &record);
+    record.raw.parse_mode = VELLUM_JSON_PARSE_SINK;
+    record.raw.parse_sink = append_sink;
+    record.raw.parse_sink_user = &sunk;
+    vellum_error error;
+    ASSERT_EQ(vellum_parse_buffer(&with_raw_map, &record, json.data(), json.size(), nullptr, &error), VELLUM_STATUS_OK)
+        << error.message;
+    EXPECT_EQ(sunk, "{\"a\":[1,true,null,\"x\xC3\xA9\"]}");
+    EXPECT_EQ(record.id, 2);
+    EXPECT_EQ(record.raw.kind, VELLUM_JSON_VALUE_NONE);
+
+    for (size_t piece : {json.size(), size_t{1}}) {
+        std::string events;
+        g_events = &events;
+        record.raw.parse_mode = VELLUM_JSON_PARSE_VISITOR;
+        vellum_value_visitor &v = record.raw.parse_visitor;
+        v = vellum_value_visitor{ev_object_begin, ev_object_end, ev_key_begin, ev_chunk, ev_key_end, ev_array_begin,
+                                 ev_array_end, ev_string_begin, ev_chunk, ev_string_end, ev_number_begin, ev_chunk,
+                                 ev_number_end, ev_boolean, ev_null};
+        SplitReader reader{&json, 0, {piece}};
+        ASSERT_EQ(vellum_parse_reader(&with_raw_map, &record, SplitReader::read, &reader, nullptr, &error),
+                  VELLUM_STATUS_OK)
+            << error.message;
+        EXPECT_EQ(events, "{k<(a)>[n<(1)>TNs<(x)(\xC3\xA9)>]}");
+    }
+    vellum_cleanup(&with_raw_map, &record);
+}
+
+}  // namespace
