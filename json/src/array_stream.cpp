@@ -2,6 +2,7 @@
 // object) element by element without holding it. Elements are parsed into records, captured
 // as raw JSON values, or delivered as strings, from pulled inputs (reader, FILE, descriptor)
 // or bytes pushed by the caller. The rest of the document is still read and validated.
+#include "input.h"
 #include "parser.h"
 
 #include <cerrno>
@@ -59,35 +60,7 @@ constexpr DecodeMessages kKeyMessages = {"control character in JSON string", "in
 constexpr DecodeMessages kItemMessages = {"control character in string", "invalid string escape",
                                           "invalid unicode escape", "unexpected low surrogate"};
 
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
-size_t encode_utf8(uint32_t cp, unsigned char *out) {
-    if (cp < 0x80) {
-        out[0] = static_cast<unsigned char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return 4;
-}
 
 // One byte of a string. kDecodeByte: `c` itself is content; kDecodeBytes: out[0..*n) is the
 // decoded escape; kDecodeEnd: the closing quote; kDecodeError: *message says why.
@@ -129,7 +102,7 @@ DecodeResult decode_byte(StringDecoder &d, unsigned char c, const DecodeMessages
         return kDecodeBytes;
     }
     case 2: {
-        int v = hex_value(c);
+        int v = vd::hex_digit(c);
         if (v < 0) {
             *message = m.unicode;
             return kDecodeError;
@@ -153,7 +126,7 @@ DecodeResult decode_byte(StringDecoder &d, unsigned char c, const DecodeMessages
             return kDecodeError;
         }
         d.escape = 0;
-        *n = encode_utf8(cp, out);
+        *n = vd::put_utf8(cp, out);
         return kDecodeBytes;
     }
     case 3:
@@ -212,10 +185,7 @@ void bytes_free(const vellum_allocator &allocator, Bytes &b) {
 
 struct vellum_array_stream {
     int input_mode;
-    vellum_reader_fn reader;
-    void *reader_user;
-    FILE *file;
-    int fd;
+    vd::PulledInput input_source;
     int owns_input;
     char *path;  // selection key (raw block), NULL for a root array
     size_t path_len;
@@ -739,55 +709,15 @@ ScanResult end_of_input(vellum_array_stream *s) {
 
 // ---- pulled input ------------------------------------------------------------------------
 
-enum Refill { kRefillData, kRefillEnd, kRefillWouldBlock, kRefillError };
-
-Refill refill(vellum_array_stream *s) {
+vd::Refill refill(vellum_array_stream *s) {
     s->pos = 0;
-    s->fill = 0;
-    switch (s->input_mode) {
-    case kInputFile: {
-        size_t n = std::fread(s->window, 1, kWindowBytes, s->file);
-        s->fill = n;
-        if (n) return kRefillData;
-        if (std::ferror(s->file)) {
-            int sys_errno = errno ? errno : EIO;
-            std::clearerr(s->file);
-            stream_fail(s, VELLUM_STATUS_IO_ERROR, "array stream read failed");
-            s->error.system_errno = sys_errno;
-            return kRefillError;
-        }
-        return kRefillEnd;
+    int sys_errno = 0;
+    vd::Refill r = vd::read_input(s->input_source, s->window, kWindowBytes, &s->fill, &sys_errno);
+    if (r == vd::Refill::Error) {
+        stream_fail(s, VELLUM_STATUS_IO_ERROR, "array stream read failed");
+        s->error.system_errno = sys_errno;
     }
-    case kInputFd: {
-        ssize_t n;
-        do {
-            n = ::read(s->fd, s->window, kWindowBytes);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return kRefillWouldBlock;
-            int sys_errno = errno;
-            stream_fail(s, VELLUM_STATUS_IO_ERROR, "array stream read failed");
-            s->error.system_errno = sys_errno;
-            return kRefillError;
-        }
-        if (n == 0) return kRefillEnd;
-        s->fill = static_cast<size_t>(n);
-        return kRefillData;
-    }
-    case kInputReader: {
-        vellum_read_result result = s->reader(s->reader_user, s->window, kWindowBytes);
-        if (result.error) {
-            stream_fail(s, VELLUM_STATUS_IO_ERROR, "array stream read failed");
-            s->error.system_errno = result.error;
-            return kRefillError;
-        }
-        s->fill = result.bytes > kWindowBytes ? kWindowBytes : result.bytes;
-        if (s->fill) return kRefillData;
-        if (result.would_block) return kRefillWouldBlock;
-        return result.eof ? kRefillEnd : kRefillData;
-    }
-    default: return kRefillEnd;
-    }
+    return r;
 }
 
 int copy_out(vellum_array_stream *s, int result, vellum_error *error) {
@@ -826,10 +756,10 @@ int pull(vellum_array_stream *s, vellum_error *error) {
             return failed_result(s, error);
         }
         switch (refill(s)) {
-        case kRefillData: break;
-        case kRefillWouldBlock: return copy_out(s, VELLUM_ARRAY_STREAM_WOULD_BLOCK, error);
-        case kRefillError: return failed_result(s, error);
-        case kRefillEnd: s->input_ended = 1; break;
+        case vd::Refill::Data: break;
+        case vd::Refill::WouldBlock: return copy_out(s, VELLUM_ARRAY_STREAM_WOULD_BLOCK, error);
+        case vd::Refill::Error: return failed_result(s, error);
+        case vd::Refill::End: s->input_ended = 1; break;
         }
     }
 }
@@ -852,7 +782,7 @@ vellum_array_stream *open_stream(const char *path, const vellum_parse_options *o
         return nullptr;
     }
     std::memset(s, 0, offsetof(vellum_array_stream, parser));
-    s->fd = -1;
+    s->input_source.fd = -1;
     s->options = copy;
     s->allocator = allocator;
     s->line = 1;
@@ -1053,8 +983,7 @@ VELLUM_API vellum_array_stream *vellum_array_stream_open_reader(const char *path
     vellum_array_stream *s = open_stream(path, options, error);
     if (!s) return nullptr;
     s->input_mode = kInputReader;
-    s->reader = reader;
-    s->reader_user = user;
+    s->input_source = {vd::InputKind::Reader, reader, user, nullptr, -1};
     return s;
 }
 
@@ -1068,7 +997,7 @@ VELLUM_API vellum_array_stream *vellum_array_stream_open_filep(const char *path,
     vellum_array_stream *s = open_stream(path, options, error);
     if (!s) return nullptr;
     s->input_mode = kInputFile;
-    s->file = file;
+    s->input_source = {vd::InputKind::File, nullptr, nullptr, file, -1};
     return s;
 }
 
@@ -1092,7 +1021,7 @@ VELLUM_API vellum_array_stream *vellum_array_stream_open_path(const char *path, 
         return nullptr;
     }
     s->input_mode = kInputFile;
-    s->file = file;
+    s->input_source = {vd::InputKind::File, nullptr, nullptr, file, -1};
     s->owns_input = 1;
     return s;
 }
@@ -1106,7 +1035,7 @@ VELLUM_API vellum_array_stream *vellum_array_stream_open_fd(const char *path, in
     vellum_array_stream *s = open_stream(path, options, error);
     if (!s) return nullptr;
     s->input_mode = kInputFd;
-    s->fd = fd;
+    s->input_source = {vd::InputKind::Fd, nullptr, nullptr, nullptr, fd};
     return s;
 }
 
@@ -1227,7 +1156,7 @@ VELLUM_API vellum_status vellum_array_stream_finish_string_items(vellum_array_st
 
 VELLUM_API void vellum_array_stream_close(vellum_array_stream *s) {
     if (!s) return;
-    if (s->owns_input && s->file) std::fclose(s->file);
+    if (s->owns_input && s->input_source.file) std::fclose(s->input_source.file);
     vellum_allocator allocator = s->allocator;
     bytes_free(allocator, s->key);
     bytes_free(allocator, s->key_set);

@@ -78,6 +78,40 @@ constexpr uint32_t kSpooledTagConstant = 0x5b00c1edu;
 constexpr uint32_t kJsonValueTagConstant = 0x1a50f00du;
 constexpr uint32_t kStringArrayStreamTagConstant = 0x57a11eadu;
 
+// ---- text helpers ----------------------------------------------------------------------
+
+// Value of a hexadecimal digit, -1 for any other byte.
+inline int hex_digit(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Writes code point cp (at most 0x10FFFF) as UTF-8 into out; returns 1 to 4.
+inline size_t put_utf8(uint32_t cp, unsigned char out[4]) {
+    if (cp < 0x80) {
+        out[0] = static_cast<unsigned char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
 // ---- member access -------------------------------------------------------------------------
 
 template <class T>

@@ -1,6 +1,7 @@
 // Object stream: any number of top-level JSON objects from a reader, FILE or descriptor,
 // mapped one per call into a caller's record. Resumes exactly where it stopped when a
 // non-blocking input has nothing to give.
+#include "input.h"
 #include "parser.h"
 
 #include <cerrno>
@@ -13,19 +14,11 @@ namespace {
 
 constexpr size_t kInputBytes = 1024;
 
-enum InputKind { kInputReader = 1, kInputFile = 2, kInputFd = 3 };
-
-enum Refill { kRefillData, kRefillEnd, kRefillWouldBlock, kRefillError };
-
 }  // namespace
 
 struct vellum_stream {
     const vellum_map *map;
-    int input_kind;
-    vellum_reader_fn reader;
-    void *reader_user;
-    FILE *file;
-    int fd;
+    vd::PulledInput input_source;
     int owns_file;
     unsigned char input[kInputBytes];
     size_t read_pos;
@@ -66,7 +59,7 @@ vellum_stream *open_stream(const vellum_map *map, const vellum_parse_options *op
     }
     std::memset(stream, 0, offsetof(vellum_stream, parser));
     stream->map = map;
-    stream->fd = -1;
+    stream->input_source.fd = -1;
     stream->options = copy;
     stream->allocator = allocator;
     vellum__parser_init_state(&stream->parser, map, nullptr, &stream->options, 0, stream->workspace);
@@ -87,50 +80,9 @@ int stream_failure(vellum_stream *stream, vellum_status code, int sys_errno, con
     return finish_call(stream, VELLUM_STREAM_ERROR, error);
 }
 
-Refill refill(vellum_stream *stream, int *sys_errno) {
+vd::Refill refill(vellum_stream *stream, int *sys_errno) {
     stream->read_pos = 0;
-    stream->read_end = 0;
-    switch (stream->input_kind) {
-    case kInputFile: {
-        size_t n = std::fread(stream->input, 1, kInputBytes, stream->file);
-        if (n == 0) {
-            if (std::ferror(stream->file) && errno) {
-                *sys_errno = errno;
-                std::clearerr(stream->file);
-                return kRefillError;
-            }
-            return kRefillEnd;
-        }
-        stream->read_end = n;
-        return kRefillData;
-    }
-    case kInputFd: {
-        ssize_t n;
-        do {
-            n = ::read(stream->fd, stream->input, kInputBytes);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return kRefillWouldBlock;
-            *sys_errno = errno;
-            return kRefillError;
-        }
-        if (n == 0) return kRefillEnd;
-        stream->read_end = static_cast<size_t>(n);
-        return kRefillData;
-    }
-    default: {
-        vellum_read_result result = stream->reader(stream->reader_user, stream->input, kInputBytes);
-        if (result.error) {
-            *sys_errno = result.error;
-            return kRefillError;
-        }
-        size_t n = result.bytes > kInputBytes ? kInputBytes : result.bytes;
-        stream->read_end = n;
-        if (n) return kRefillData;
-        if (result.would_block) return kRefillWouldBlock;
-        return result.eof ? kRefillEnd : kRefillData;
-    }
-    }
+    return vd::read_input(stream->input_source, stream->input, kInputBytes, &stream->read_end, sys_errno);
 }
 
 // Starts a new object in record: fresh parser, destination cleared or reset.
@@ -177,9 +129,9 @@ VELLUM_API vellum_stream *vellum_stream_open_reader(const vellum_map *map, vellu
     }
     vellum_stream *stream = open_stream(map, options, error);
     if (!stream) return nullptr;
-    stream->input_kind = kInputReader;
-    stream->reader = reader;
-    stream->reader_user = user;
+    stream->input_source.kind = vd::InputKind::Reader;
+    stream->input_source.reader = reader;
+    stream->input_source.user = user;
     return stream;
 }
 
@@ -191,8 +143,8 @@ VELLUM_API vellum_stream *vellum_stream_open_filep(const vellum_map *map, FILE *
     }
     vellum_stream *stream = open_stream(map, options, error);
     if (!stream) return nullptr;
-    stream->input_kind = kInputFile;
-    stream->file = file;
+    stream->input_source.kind = vd::InputKind::File;
+    stream->input_source.file = file;
     return stream;
 }
 
@@ -215,8 +167,8 @@ VELLUM_API vellum_stream *vellum_stream_open_path(const vellum_map *map, const c
         std::fclose(file);
         return nullptr;
     }
-    stream->input_kind = kInputFile;
-    stream->file = file;
+    stream->input_source.kind = vd::InputKind::File;
+    stream->input_source.file = file;
     stream->owns_file = 1;
     return stream;
 }
@@ -229,8 +181,8 @@ VELLUM_API vellum_stream *vellum_stream_open_fd(const vellum_map *map, int fd, c
     }
     vellum_stream *stream = open_stream(map, options, error);
     if (!stream) return nullptr;
-    stream->input_kind = kInputFd;
-    stream->fd = fd;
+    stream->input_source.kind = vd::InputKind::Fd;
+    stream->input_source.fd = fd;
     return stream;
 }
 
@@ -270,13 +222,13 @@ VELLUM_API int vellum_stream_next(vellum_stream *stream, void *record, vellum_er
         }
         int sys_errno = 0;
         switch (refill(stream, &sys_errno)) {
-        case kRefillData: continue;
-        case kRefillWouldBlock:
+        case vd::Refill::Data: continue;
+        case vd::Refill::WouldBlock:
             vellum_error_init(&stream->error);
             return finish_call(stream, VELLUM_STREAM_WOULD_BLOCK, error);
-        case kRefillError:
+        case vd::Refill::Error:
             return stream_failure(stream, VELLUM_STATUS_IO_ERROR, sys_errno, "stream read failed", error);
-        case kRefillEnd:
+        case vd::Refill::End:
             if (parser->root_started) {
                 vellum_parser_finish(parser);
                 return parse_failure(stream, error);
@@ -294,7 +246,7 @@ VELLUM_API const vellum_error *vellum_stream_error(const vellum_stream *stream) 
 
 VELLUM_API void vellum_stream_close(vellum_stream *stream) {
     if (!stream) return;
-    if (stream->owns_file && stream->file) std::fclose(stream->file);
+    if (stream->owns_file && stream->input_source.file) std::fclose(stream->input_source.file);
     vellum_allocator allocator = stream->allocator;
     vd::raw_free(allocator, stream, sizeof(vellum_stream));
 }

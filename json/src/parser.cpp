@@ -58,12 +58,6 @@ struct ByteTable {
 };
 constexpr ByteTable kBytes;
 
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 int base64_value(unsigned char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -74,28 +68,6 @@ int base64_value(unsigned char c) {
     return -1;
 }
 
-size_t encode_utf8(uint32_t cp, unsigned char out[4]) {
-    if (cp < 0x80) {
-        out[0] = static_cast<unsigned char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return 4;
-}
 
 // ---- number grammar and conversions -------------------------------------------------------
 
@@ -1450,7 +1422,7 @@ struct Machine {
             return emit_escape(&decoded, 1);
         }
         case 2: {
-            int v = hex_value(c);
+            int v = vd::hex_digit(c);
             if (v < 0) return fail(VELLUM_STATUS_INVALID_JSON, "invalid unicode escape");
             st->codepoint = (st->codepoint << 4) | static_cast<uint32_t>(v);
             if (--st->hex_left > 0) return VELLUM_STATUS_OK;
@@ -1491,7 +1463,7 @@ struct Machine {
         if (cp > 0x10FFFF) return fail(VELLUM_STATUS_INVALID_JSON, "invalid unicode codepoint");
         st->escape_state = 0;
         unsigned char utf8[4];
-        return emit_escape(utf8, encode_utf8(cp, utf8));
+        return emit_escape(utf8, vd::put_utf8(cp, utf8));
     }
 
     // -- one byte, any state --
