@@ -504,7 +504,10 @@ VELLUM_API void vellum_owned_buffer_free(vellum_owned_buffer *buffer);
 /**
  * Puts every field of record into its empty state (NULL strings, empty arrays, zero numbers,
  * initialised spooled and raw JSON value members). Old values are not freed: use it on fresh
- * memory. NULL map or record: nothing happens.
+ * memory. Spooled, raw JSON value and string array stream members are recognised as already
+ * initialised by a tag derived from their address, so memory that once held such a record
+ * and was not cleaned up should be zeroed first (for example `T record = {0};`).
+ * NULL map or record: nothing happens.
  */
 VELLUM_API void vellum_init(const vellum_map *map, void *record);
 

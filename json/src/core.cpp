@@ -247,6 +247,8 @@ bool field_layout_valid(const vellum_field &field, size_t struct_size, int depth
     if ((field.flags & VELLUM_FIELD_REQUIRED) &&
         (field.flags & (VELLUM_FIELD_OMIT_NULL | VELLUM_FIELD_OMIT_EMPTY | VELLUM_FIELD_HAS_PRESENCE)))
         return false;
+    // Elements smaller than their map's record would be read and written past their end.
+    if (field.kind == VELLUM_KIND_OBJECT_ARRAY && field.map && field.elem_size < field.map->struct_size) return false;
     if ((field.kind == VELLUM_KIND_OBJECT || field.kind == VELLUM_KIND_OBJECT_ARRAY) && field.map)
         return map_layout_valid_at(field.map, depth + 1);
     return true;

@@ -275,8 +275,10 @@ bool field_rewindable(const vellum_field &field, const void *record, int depth) 
     case VELLUM_KIND_OBJECT_ARRAY: {
         const auto &array = *static_cast<const vellum_object_array *>(member);
         const auto *items = static_cast<const unsigned char *>(array.items);
+        // Elements without a map are written as {} (and no items as []): nothing to re-read.
+        if (!field.map || !items) return true;
         for (size_t i = 0; i < array.count; i++) {
-            if (!object_rewindable(field.map, items ? items + i * field.elem_size : nullptr, depth + 1)) return false;
+            if (!object_rewindable(field.map, items + i * field.elem_size, depth + 1)) return false;
         }
         return true;
     }

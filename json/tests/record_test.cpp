@@ -187,6 +187,16 @@ TEST(Layout, InvalidMapsAreRejected) {
     EXPECT_EQ(vellum_parse_cstr(&outer_map, &outer, "{}", nullptr, &error), VELLUM_STATUS_INVALID_ARGUMENT);
     EXPECT_STREQ(error.message, "invalid map layout");
 
+    // Object array elements smaller than their map's record.
+    struct Holder {
+        vellum_object_array items;
+    };
+    const vellum_field short_elements[] = {VELLUM_FIELD_OBJECT_ARRAY(Holder, items, "items", int32_t, &inner_map, 0)};
+    const vellum_map short_map = VELLUM_MAP(Holder, short_elements);
+    Holder holder{};
+    EXPECT_EQ(vellum_parse_cstr(&short_map, &holder, "{}", nullptr, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "invalid map layout");
+
     // An empty map is valid and accepts {}.
     vellum_map empty = {"empty", sizeof(Small), nullptr, 0};
     EXPECT_EQ(vellum_parse_cstr(&empty, &record, "{}", nullptr, &error), VELLUM_STATUS_OK);

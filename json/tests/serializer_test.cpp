@@ -398,6 +398,30 @@ TEST(SerializerValues, SpecialKinds) {
     EXPECT_STREQ(error.message, "field 'items' is parse-only and cannot be serialized");
 }
 
+// A raw JSON value continues the surrounding layout: compact, or pretty at its own depth.
+TEST(SerializerValues, RawJsonValueFollowsTheLayout) {
+    struct Raw {
+        vellum_json_value value;
+    };
+    struct Outer {
+        Raw outer;
+    };
+    static const vellum_field raw_fields[] = {VELLUM_FIELD_OF_KIND(Raw, value, "v", VELLUM_KIND_JSON_VALUE, 0)};
+    static const vellum_map raw_map = VELLUM_MAP(Raw, raw_fields);
+    static const vellum_field outer_fields[] = {VELLUM_FIELD_OBJECT(Outer, outer, "outer", &raw_map, 0)};
+    static const vellum_map outer_map = VELLUM_MAP(Outer, outer_fields);
+    Outer record;
+    vellum_json_value_init(&record.outer.value);
+    const char json[] = " { \"x\" : [ 1 , {\"y\":null} ] , \"z\" : { } , \"e\":[]} ";
+    ASSERT_EQ(vellum_json_value_set_buffer(&record.outer.value, json, sizeof json - 1, nullptr), VELLUM_STATUS_OK);
+    EXPECT_EQ(to_json(&outer_map, &record), "{\"outer\":{\"v\":{\"x\":[1,{\"y\":null}],\"z\":{},\"e\":[]}}}");
+    vellum_write_options options = pretty_options();
+    EXPECT_EQ(to_json(&outer_map, &record, &options),
+              "{\n  \"outer\": {\n    \"v\": {\n      \"x\": [\n        1,\n        {\n          \"y\": null\n"
+              "        }\n      ],\n      \"z\": {},\n      \"e\": []\n    }\n  }\n}");
+    vellum_json_value_cleanup(&record.outer.value);
+}
+
 // ---- omission ----------------------------------------------------------------------------------------
 
 TEST(SerializerOmission, FlagsPresenceAndNestedObjects) {
