@@ -5,6 +5,7 @@ packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   python3
+  libcurl4-openssl-dev libssl-dev openssl libboost-dev nghttp2-proxy
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -24,3 +24,11 @@ tsan="${KORVO_TSAN_BUILD_DIR:-$root/build/tsan}"
 configure_and_build "$tsan" thread
 export TSAN_OPTIONS="halt_on_error=1"
 ctest --test-dir "$tsan" --output-on-failure -j "$jobs" -L threads "$@"
+
+# Short fuzzing runs of every libFuzzer target (about 20 s each); any finding fails the run.
+# KORVO_SKIP_FUZZ=1 skips this step.
+if [ "${KORVO_SKIP_FUZZ:-0}" != "1" ]; then
+  "$root/scripts/fuzz.sh" "${KORVO_FUZZ_SECONDS:-20}"
+else
+  echo "fuzzing skipped (KORVO_SKIP_FUZZ=1)"
+fi

@@ -305,7 +305,7 @@ vellum_status remember_key(vellum_array_stream *s) {
         at += 4;
         if (s->key_set.len - at < len)
             return stream_fail(s, VELLUM_STATUS_INTERNAL_ERROR, "corrupt array stream root key set");
-        if (len == key.len && std::memcmp(s->key_set.data + at, key.data, len) == 0)
+        if (len == key.len && (len == 0 || std::memcmp(s->key_set.data + at, key.data, len) == 0))
             return stream_fail(s, VELLUM_STATUS_DUPLICATE_FIELD, "duplicate root object field");
         at += len;
     }
@@ -319,7 +319,8 @@ vellum_status remember_key(vellum_array_stream *s) {
 
 vellum_status end_root_key(vellum_array_stream *s) {
     if (s->options.reject_duplicates && remember_key(s)) return s->error.code;
-    s->selected = s->path && s->key.len == s->path_len && std::memcmp(s->key.data, s->path, s->path_len) == 0;
+    s->selected = s->path && s->key.len == s->path_len &&
+                  (s->path_len == 0 || std::memcmp(s->key.data, s->path, s->path_len) == 0);
     s->phase = kRootColon;
     return VELLUM_STATUS_OK;
 }

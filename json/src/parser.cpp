@@ -4,8 +4,6 @@
 // is allocated.
 #include "parser.h"
 
-#include "serializer.h"
-
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -991,239 +989,65 @@ struct Machine {
     }
 
     // -- raw JSON value fields --
-    // The value's tokens are re-emitted as compact JSON text (sink and capture modes) or
-    // reported as visitor events, as they are read, within the value's limits.
+    // The value's tokens, validated and decoded here, are handed to its capture, which writes
+    // compact text to the sink or capture buffer or reports visitor events, within the value's
+    // limits. Frames still track the value's nesting so the grammar is checked as everywhere.
 
-    vellum_status start_raw_value(ParserFrame &frame, const vellum_field &field, void *record) {
-        auto *value = vd::member_at<vellum_json_value>(record, field.offset);
-        if (value->tag != vd::address_tag(value, vd::kJsonValueTagConstant) ||
-            value->parse_mode == VELLUM_JSON_PARSE_NONE)
-            return fail(VELLUM_STATUS_INVALID_ARGUMENT,
-                        "JSON value parse requires a configured parse sink, parse visitor, or parse capture");
-        if (mark_seen(frame, &field)) return st->error.code;
-        // The previous content goes; the parse configuration stays.
-        vd::block_free(value->data);
-        vd::block_free(value->path);
-        value->data = nullptr;
-        value->path = nullptr;
-        value->len = 0;
-        value->kind = VELLUM_JSON_VALUE_NONE;
-        value->reader = nullptr;
-        value->reader_user = nullptr;
-        value->file = nullptr;
-        value->fd = -1;
-        st->value = value;
-        st->value_active = 1;
-        st->value_depth = 0;
-        st->value_total = 0;
-        st->value_chunk_len = 0;
-        vellum_value_limits defaults = vellum_default_value_limits();
-        st->value_limits = value->limits;
-        if (!st->value_limits.max_depth) st->value_limits.max_depth = defaults.max_depth;
-        if (!st->value_limits.max_string_bytes) st->value_limits.max_string_bytes = defaults.max_string_bytes;
-        if (!st->value_limits.max_number_bytes) st->value_limits.max_number_bytes = defaults.max_number_bytes;
-        if (!st->value_limits.max_key_bytes) st->value_limits.max_key_bytes = defaults.max_key_bytes;
-        return VELLUM_STATUS_OK;
-    }
-
-    bool value_visits() const { return st->value->parse_mode == VELLUM_JSON_PARSE_VISITOR; }
-
-    vellum_status count_value_bytes(size_t n) {
-        if (st->value_limits.max_total_bytes && n > st->value_limits.max_total_bytes - st->value_total)
-            return fail(VELLUM_STATUS_OVERFLOW, "JSON value exceeds maximum total byte limit");
-        st->value_total += n;
-        return VELLUM_STATUS_OK;
-    }
-
-    // A callback of the value (sink or visitor) answered `status`.
-    vellum_status value_callback(int status) {
-        if (status == VELLUM_STATUS_OK) return VELLUM_STATUS_OK;
-        if (status == VELLUM_STATUS_TRUNCATED) {
-            st->error.truncated = 1;
-            return VELLUM_STATUS_OK;
-        }
-        if (!st->error.message[0])
-            std::snprintf(st->error.message, sizeof st->error.message, "%s", "JSON value callback failed");
-        st->error.code = status;
-        st->failed = 1;
+    vellum_status capture_status(vellum_status status) {
+        if (status != VELLUM_STATUS_OK) st->failed = 1;
         return status;
     }
 
-    // Compact text for sink and capture modes.
-    vellum_status value_text(const char *data, size_t n) {
-        if (!n) return VELLUM_STATUS_OK;
-        if (count_value_bytes(n)) return st->error.code;
-        vellum_json_value *value = st->value;
-        if (value->parse_mode == VELLUM_JSON_PARSE_SINK)
-            return value_callback(value->parse_sink(value->parse_sink_user, data, n, &st->error));
-        size_t capacity = value->data ? vd::block_size(value->data) : 0;
-        if (value->len + n + 1 > capacity) {
-            size_t grown = capacity ? capacity : 64;
-            while (grown < value->len + n + 1) {
-                if (grown > SIZE_MAX / 2) return fail(VELLUM_STATUS_ALLOCATION_FAILED, "failed to grow captured JSON value");
-                grown *= 2;
-            }
-            void *buffer = value->data ? vd::block_realloc(value->data, grown)
-                                       : vd::block_alloc(vd::resolve_allocator(&value->allocator), grown);
-            if (!buffer) return fail(VELLUM_STATUS_ALLOCATION_FAILED, "failed to grow captured JSON value");
-            value->data = static_cast<char *>(buffer);
-        }
-        std::memcpy(value->data + value->len, data, n);
-        value->len += n;
-        value->data[value->len] = '\0';
+    vellum_status start_raw_value(ParserFrame &frame, const vellum_field &field, void *record) {
+        if (mark_seen(frame, &field)) return st->error.code;
+        auto *value = vd::member_at<vellum_json_value>(record, field.offset);
+        if (capture_status(st->capture.begin(value, &st->error))) return st->error.code;
+        st->value_active = 1;
         return VELLUM_STATUS_OK;
     }
 
-    using VisitEvent = int (*)(void *, vellum_error *);
-    vellum_status value_event(VisitEvent event) {
-        if (!event) return VELLUM_STATUS_OK;
-        return value_callback(event(st->value->parse_visitor_user, &st->error));
-    }
-
-    vellum_status value_chunk_flush() {
-        if (!st->value_chunk_len) return VELLUM_STATUS_OK;
-        const vellum_value_visitor &v = st->value->parse_visitor;
-        auto chunk = st->string_is_key ? v.key_chunk : v.string_chunk;
-        size_t n = st->value_chunk_len;
-        st->value_chunk_len = 0;
-        if (!chunk) return VELLUM_STATUS_OK;
-        return value_callback(chunk(st->value->parse_visitor_user, st->value_chunk, n, &st->error));
+    // The value has closed: the record's parse goes on.
+    vellum_status value_step_done(vellum_status status) {
+        if (capture_status(status)) return status;
+        if (st->capture.complete()) st->value_active = 0;
+        return VELLUM_STATUS_OK;
     }
 
     vellum_status value_open(uint8_t container) {
-        if (st->value_depth + 1 > st->value_limits.max_depth)
-            return fail(VELLUM_STATUS_OVERFLOW, "JSON value nesting exceeds maximum depth");
         if (push_frame(container, nullptr, nullptr, nullptr)) return st->error.code;
         top_frame()->raw_value = 1;
-        st->value_depth++;
-        if (value_visits()) {
-            const vellum_value_visitor &v = st->value->parse_visitor;
-            if (count_value_bytes(1)) return st->error.code;
-            return value_event(container == kObject ? v.object_begin : v.array_begin);
-        }
-        return value_text(container == kObject ? "{" : "[", 1);
+        return capture_status(container == kObject ? st->capture.object_begin() : st->capture.array_begin());
     }
 
     vellum_status value_close(uint8_t container) {
         pop_frame();
-        st->value_depth--;
-        vellum_status status;
-        if (value_visits()) {
-            const vellum_value_visitor &v = st->value->parse_visitor;
-            status = count_value_bytes(1);
-            if (!status) status = value_event(container == kObject ? v.object_end : v.array_end);
-        } else {
-            status = value_text(container == kObject ? "}" : "]", 1);
-        }
-        if (status) return status;
-        return st->value_depth == 0 ? end_raw_value() : VELLUM_STATUS_OK;
-    }
-
-    vellum_status value_punctuation(const char *text) {
-        if (value_visits()) return VELLUM_STATUS_OK;
-        return value_text(text, 1);
+        return value_step_done(container == kObject ? st->capture.object_end() : st->capture.array_end());
     }
 
     vellum_status value_string_begin(bool is_key) {
         if (begin_string(is_key, kModeValue)) return st->error.code;
-        st->value_text = 0;
-        st->value_chunk_len = 0;
-        if (value_visits()) {
-            const vellum_value_visitor &v = st->value->parse_visitor;
-            return value_event(is_key ? v.key_begin : v.string_begin);
-        }
-        return value_text("\"", 1);
+        return capture_status(is_key ? st->capture.key_begin() : st->capture.string_begin());
     }
 
-    // Decoded key or string bytes of the value.
     vellum_status value_string_bytes(const unsigned char *data, size_t n, bool escape) {
-        size_t limit = st->string_is_key ? st->value_limits.max_key_bytes : st->value_limits.max_string_bytes;
-        if (n > limit - st->value_text)
-            return fail(VELLUM_STATUS_OVERFLOW, st->string_is_key ? "JSON object key exceeds maximum decoded byte limit"
-                                                                  : "JSON string exceeds maximum decoded byte limit");
-        st->value_text += n;
-        if (!value_visits()) {
-            return vd::write_escaped(data, n, [&](const char *piece, size_t len) { return value_text(piece, len); });
-        }
-        if (count_value_bytes(n)) return st->error.code;
-        if (escape) {
-            // Each escape is a chunk of its own, as the value visitor delivers it.
-            if (value_chunk_flush()) return st->error.code;
-            std::memcpy(st->value_chunk, data, n);
-            st->value_chunk_len = n;
-            return value_chunk_flush();
-        }
-        for (size_t i = 0; i < n;) {
-            size_t room = sizeof st->value_chunk - st->value_chunk_len;
-            size_t take = n - i < room ? n - i : room;
-            std::memcpy(st->value_chunk + st->value_chunk_len, data + i, take);
-            st->value_chunk_len += take;
-            i += take;
-            if (st->value_chunk_len == sizeof st->value_chunk && value_chunk_flush()) return st->error.code;
-        }
-        return VELLUM_STATUS_OK;
+        return capture_status(st->capture.text(reinterpret_cast<const char *>(data), n, escape));
     }
 
     vellum_status value_string_end() {
-        bool is_key = st->string_is_key;
-        if (value_visits()) {
-            if (value_chunk_flush()) return st->error.code;
-            const vellum_value_visitor &v = st->value->parse_visitor;
-            if (value_event(is_key ? v.key_end : v.string_end)) return st->error.code;
-        } else if (value_text("\"", 1)) {
-            return st->error.code;
-        }
-        if (is_key) {
+        if (st->string_is_key) {
             top_frame()->state = kObjColon;
-            return VELLUM_STATUS_OK;
+            return capture_status(st->capture.key_end());
         }
-        return st->value_depth == 0 ? end_raw_value() : VELLUM_STATUS_OK;
+        return value_step_done(st->capture.string_end());
     }
 
     vellum_status value_number(const char *text, size_t len) {
-        if (len > st->value_limits.max_number_bytes)
-            return fail(VELLUM_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
         if (!json_number_valid(text, len)) return fail(VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
-        if (value_visits()) {
-            const vellum_value_visitor &v = st->value->parse_visitor;
-            if (count_value_bytes(len)) return st->error.code;
-            if (value_event(v.number_begin)) return st->error.code;
-            if (v.number_chunk &&
-                value_callback(v.number_chunk(st->value->parse_visitor_user, text, len, &st->error)))
-                return st->error.code;
-            if (value_event(v.number_end)) return st->error.code;
-        } else if (value_text(text, len)) {
-            return st->error.code;
-        }
-        return st->value_depth == 0 ? end_raw_value() : VELLUM_STATUS_OK;
+        return value_step_done(st->capture.number(text, len));
     }
 
     vellum_status value_literal(int lex) {
-        const char *text = literal_text(lex);
-        size_t len = std::strlen(text);
-        if (value_visits()) {
-            const vellum_value_visitor &v = st->value->parse_visitor;
-            if (count_value_bytes(len)) return st->error.code;
-            vellum_status status;
-            if (lex == kLexNull) {
-                status = value_event(v.null);
-            } else {
-                status = v.boolean ? value_callback(v.boolean(st->value->parse_visitor_user, lex == kLexTrue, &st->error))
-                                   : VELLUM_STATUS_OK;
-            }
-            if (status) return status;
-        } else if (value_text(text, len)) {
-            return st->error.code;
-        }
-        return st->value_depth == 0 ? end_raw_value() : VELLUM_STATUS_OK;
-    }
-
-    vellum_status end_raw_value() {
-        vellum_json_value *value = st->value;
-        if (value->parse_mode == VELLUM_JSON_PARSE_CAPTURE) value->kind = VELLUM_JSON_VALUE_BUFFER;
-        st->value = nullptr;
-        st->value_active = 0;
-        return VELLUM_STATUS_OK;
+        return value_step_done(st->capture.literal(lex == kLexFalse ? 0 : lex == kLexTrue ? 1 : 2));
     }
 
     // The first byte of a value inside (or starting) a raw JSON value.
@@ -1354,13 +1178,13 @@ struct Machine {
             case kObjColon:
                 if (c != ':') return fail(VELLUM_STATUS_INVALID_JSON, "expected ':' after object key");
                 frame.state = kObjValue;
-                return value_punctuation(":");
+                return VELLUM_STATUS_OK;
             case kObjValue: frame.state = kObjCommaOrEnd; return begin_raw_token(c, false);
             case kObjCommaOrEnd:
                 if (c == ',') {
                     frame.state = kObjKeyOrEnd;
                     frame.after_comma = 1;
-                    return value_punctuation(",");
+                    return VELLUM_STATUS_OK;
                 }
                 if (c == '}') return value_close(kObject);
                 return fail(VELLUM_STATUS_INVALID_JSON, "expected ',' or '}' in object");
@@ -1380,7 +1204,7 @@ struct Machine {
             if (c == ',') {
                 frame.state = kArrValueOrEnd;
                 frame.after_comma = 1;
-                return value_punctuation(",");
+                return VELLUM_STATUS_OK;
             }
             if (c == ']') return value_close(kArray);
             return fail(VELLUM_STATUS_INVALID_JSON, "expected ',' or ']' in array");

@@ -5,6 +5,7 @@
 #define VELLUM_PARSER_H
 
 #include "core.h"
+#include "json_value.h"
 
 namespace vellum::detail {
 
@@ -81,15 +82,9 @@ struct vellum_parser_state {
     int quartet_count;
     int quartet_padded;
 
-    // A raw JSON value field being parsed: its tokens go to the value's sink, visitor or capture.
-    vellum_json_value *value;
+    // A raw JSON value field being parsed: its tokens go to the value's capture.
     int value_active;
-    size_t value_depth;     // containers of the value still open
-    size_t value_total;     // bytes reported so far
-    size_t value_text;      // decoded bytes of the current key or string
-    vellum_value_limits value_limits;
-    char value_chunk[256];  // visitor mode: plain key and string bytes gathered into chunks
-    size_t value_chunk_len;
+    vellum::detail::JsonValueCapture capture;
 
     // Required-mask cache.
     vellum::detail::RequiredMaskSlot required_cache[8];
