@@ -7,7 +7,7 @@ request body) and from Python's email package. For each body FIX the script writ
   FIX.body    the body bytes exactly as sent
   FIX.parts   one line per part: name, content type, Content-Length ("-" for none), data file,
               tab separated ("-" for an absent value)
-  FIX.partN   the bytes of part N as the producer meant them (the original file or payload)
+  FIX.dataN   the bytes of part N as the producer meant them (the original file or payload)
 Python's own email parser reads every body back as a cross-check before anything is written.
 
 The event streams come from a small WHATWG-style producer served by http.server with chunked
@@ -103,7 +103,7 @@ def write_fixture(name, ctype, body, parts):
         f.write(body)
     with open(os.path.join(MP_DIR, name + ".parts"), "w") as f:
         for index, (pname, ptype, plen, data) in enumerate(parts):
-            data_file = f"{name}.part{index}"
+            data_file = f"{name}.data{index}"
             with open(os.path.join(MP_DIR, data_file), "wb") as d:
                 d.write(data)
             f.write("\t".join([pname or "-", ptype or "-", "-" if plen is None else str(plen), data_file]) + "\n")
