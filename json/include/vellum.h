@@ -700,7 +700,6 @@ VELLUM_API vellum_status vellum_serialize_jsonl_path(const vellum_map *map, cons
                                                      size_t stride, const char *path,
                                                      const vellum_write_options *options, vellum_error *error);
 
-/* @@SERIALIZER@@ */
 
 /* ------------------------------------------------------------------------------------------
  * Spooled values and sources
@@ -835,7 +834,6 @@ VELLUM_API int vellum_source_is_rewindable(const vellum_source *source);
 VELLUM_API vellum_status vellum_source_write_to_sink(const vellum_source *source, vellum_sink_fn sink, void *user,
                                                      vellum_error *error);
 
-/* @@SPOOLED_AND_SOURCES@@ */
 
 /** Zeroes value (fd -1, default limits, the default allocator) and marks it initialised. */
 VELLUM_API void vellum_json_value_init(vellum_json_value *value);
@@ -932,7 +930,6 @@ VELLUM_API int vellum_json_value_is_rewindable(const vellum_json_value *value);
 VELLUM_API vellum_status vellum_json_value_write_to_sink(const vellum_json_value *value, vellum_sink_fn sink,
                                                          void *user, vellum_error *error);
 
-/* @@JSON_VALUE@@ */
 
 /* ------------------------------------------------------------------------------------------
  * Value visitor: one JSON value of any shape reported as events (see vellum_value_visitor).
@@ -994,7 +991,6 @@ VELLUM_API vellum_status vellum_visit_value_path(const char *path, const vellum_
 VELLUM_API vellum_status vellum_visit_value_fd(int fd, const vellum_value_visitor *visitor, void *user,
                                                const vellum_value_limits *limits, vellum_error *error);
 
-/* @@VALUE_VISITOR@@ */
 
 /* ------------------------------------------------------------------------------------------
  * Generator: the JSON text of one record, pulled in pieces of the caller's size
@@ -1062,7 +1058,6 @@ VELLUM_API vellum_status vellum_generator_measure(const vellum_map *map, const v
  */
 VELLUM_API void vellum_generator_cleanup(vellum_generator *generator);
 
-/* @@GENERATOR@@ */
 
 /* ------------------------------------------------------------------------------------------
  * HTTP transfer adapters
@@ -1148,7 +1143,6 @@ VELLUM_API int64_t vellum_curl_upload_size(const vellum_generator *generator);
 /** vellum_generator_cleanup. NULL is accepted. */
 VELLUM_API void vellum_curl_upload_cleanup(vellum_generator *generator);
 
-/* @@HTTP_ADAPTERS@@ */
 
 /* ------------------------------------------------------------------------------------------
  * Object stream: any number of top-level JSON objects (JSON Lines, or objects separated by
@@ -1210,7 +1204,6 @@ VELLUM_API const vellum_error *vellum_stream_error(const vellum_stream *stream);
 /** Closes a file the stream opened and frees the handle. NULL is ignored. */
 VELLUM_API void vellum_stream_close(vellum_stream *stream);
 
-/* @@OBJECT_STREAM@@ */
 
 /* ------------------------------------------------------------------------------------------
  * Array stream: one JSON array walked element by element without holding it - a root array,
@@ -1368,7 +1361,6 @@ VELLUM_API size_t vellum_curl_string_items_write_callback(const void *data, size
 VELLUM_API vellum_status vellum_curl_string_items_parse_finish(vellum_curl_string_items_parse *handle);
 VELLUM_API void vellum_curl_string_items_parse_cleanup(vellum_curl_string_items_parse *handle);
 
-/* @@ARRAY_STREAM@@ */
 
 /* ------------------------------------------------------------------------------------------
  * Server-sent-events push parser (text/event-stream) fed in pieces of any size. The plain
@@ -1471,7 +1463,6 @@ VELLUM_API vellum_status vellum_sse_finish_json(vellum_sse *parser, const vellum
 /** Releases the parser and everything it holds. NULL is ignored. */
 VELLUM_API void vellum_sse_close(vellum_sse *parser);
 
-/* @@SSE@@ */
 
 /* ------------------------------------------------------------------------------------------
  * Multipart push parser: MIME multipart bodies (multipart/mixed, /related, /form-data) fed in
@@ -1553,7 +1544,6 @@ VELLUM_API vellum_status vellum_multipart_finish(vellum_multipart *parser, const
 /** Releases the parser and everything it holds. NULL is ignored. */
 VELLUM_API void vellum_multipart_close(vellum_multipart *parser);
 
-/* @@MULTIPART@@ */
 
 #ifdef __cplusplus
 }

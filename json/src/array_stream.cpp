@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 namespace vd = vellum::detail;
+using vd::argument_error;
 
 namespace {
 
@@ -231,11 +232,6 @@ struct vellum_array_stream {
 };
 
 namespace {
-
-vellum_status argument_error(vellum_error *error, const char *message) {
-    vellum_error_init(error);
-    return vd::set_error(error, VELLUM_STATUS_INVALID_ARGUMENT, "%s", message);
-}
 
 // ---- failures --------------------------------------------------------------------------
 

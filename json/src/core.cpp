@@ -95,6 +95,11 @@ vellum_status set_error_errno(vellum_error *error, vellum_status code, int sys_e
     return code;
 }
 
+vellum_status argument_error(vellum_error *error, const char *message) {
+    vellum_error_init(error);
+    return set_error(error, VELLUM_STATUS_INVALID_ARGUMENT, "%s", message);
+}
+
 void copy_error(vellum_error *to, const vellum_error &from) {
     if (!to || to == &from) return;
     int truncated = to->truncated || from.truncated;

@@ -23,6 +23,9 @@ vellum_status set_error_v(vellum_error *error, vellum_status code, const char *f
 // As set_error, and stores sys_errno in system_errno.
 vellum_status set_error_errno(vellum_error *error, vellum_status code, int sys_errno, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
+// A failure of an entry point's first argument checks: clears error, then records message
+// with VELLUM_STATUS_INVALID_ARGUMENT.
+vellum_status argument_error(vellum_error *error, const char *message);
 // Copies code, position, errno and message from `from` into `to`; `to->truncated` becomes
 // set when either had it. NULL `to` is ignored.
 void copy_error(vellum_error *to, const vellum_error &from);

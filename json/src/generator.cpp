@@ -2,10 +2,12 @@
 // of the caller's size. A stack of frames walks the record; every step queues at most one
 // pending piece, which the read loop copies out before the next step runs.
 #include "core.h"
+#include "json_value.h"
 #include "serializer.h"
 #include "spool.h"
 
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace vd = vellum::detail;
@@ -72,6 +74,30 @@ struct Stream {
     size_t spool_pos;          // private read position in a spooled value
 };
 
+// The re-emitter of the raw JSON value frame on top of the stack: the value's input, the
+// scanner, and the transcoder's layout writing into the state's chunk. Output that does not fit
+// the chunk (pretty indentation of a piece, a number that ends in it) waits in the overflow.
+struct Reemitter {
+    bool active = false;
+    bool done = false;                       // scanned to the end and flushed
+    size_t frame_index = 0;
+    const vellum_json_value *value = nullptr;
+    vellum_allocator allocator{};            // the value's: scanner stack, number, overflow
+    vellum_error error{};                    // the scan's own record, copied out on failure
+    JsonValueInput input;
+    ValueScanner scanner;
+    std::optional<Transcoder> layout;
+    const unsigned char *piece = nullptr;    // input piece being fed
+    size_t piece_len = 0;
+    size_t piece_pos = 0;
+    bool piece_eof = false;
+    size_t chunk_len = 0;                    // re-emitted bytes waiting in the chunk
+    char *over = nullptr;
+    size_t over_len = 0;
+    size_t over_pos = 0;
+    size_t over_cap = 0;
+};
+
 }  // namespace
 }  // namespace vellum::detail
 
@@ -86,6 +112,7 @@ struct vellum_generator_state {
     unsigned char chunk[vd::kChunkBytes];
     vd::Stream stream;
     vd::SourceCursor cursor;   // read cursor of the source frame on top, if any
+    vd::Reemitter reemit;      // raw JSON value frame on top, if any
     bool finished;
     vellum_status failed;      // sticky status of a failed read
 };
@@ -577,12 +604,135 @@ vellum_status step_stream(State &s, vellum_error *error, Frame &frame) {
 
 // ---- raw JSON values -------------------------------------------------------------------------
 
-// Re-emission of a raw JSON value that has a source. Not available yet: only values without a
-// source (written as null) can be generated.
-vellum_status reemit_json_value(State &, vellum_error *error, Frame &) {
-    return set_error(error, VELLUM_STATUS_INTERNAL_ERROR, "unsupported JSON value kind");
+constexpr const char kReemitOneValueMessage[] = "JSON value must contain exactly one value";
+
+// Closes the value's input, frees the scan and the overflow, and forgets the value.
+void reemit_reset(State &s) {
+    Reemitter &r = s.reemit;
+    r.input.close();
+    r.scanner.release();
+    r.layout.reset();
+    raw_free(r.allocator, r.over, r.over_cap);
+    r.over = nullptr;
+    r.over_len = r.over_pos = r.over_cap = 0;
+    r.piece = nullptr;
+    r.piece_len = r.piece_pos = 0;
+    r.piece_eof = false;
+    r.chunk_len = 0;
+    r.value = nullptr;
+    r.active = r.done = false;
 }
 
+// The transcoder's sink: the chunk first, then the overflow (only while the chunk is full).
+vellum_status reemit_sink(void *user, const void *data, size_t length, vellum_error *error) {
+    State &s = *static_cast<State *>(user);
+    Reemitter &r = s.reemit;
+    const char *p = static_cast<const char *>(data);
+    if (r.over_len == 0) {
+        size_t room = kChunkBytes - r.chunk_len;
+        size_t n = length < room ? length : room;
+        std::memcpy(s.chunk + r.chunk_len, p, n);
+        r.chunk_len += n;
+        p += n;
+        length -= n;
+    }
+    if (length == 0) return VELLUM_STATUS_OK;
+    if (length > r.over_cap - r.over_len) {
+        size_t needed = r.over_len + length;
+        size_t grown = r.over_cap ? r.over_cap : kChunkBytes;
+        while (grown < needed && grown <= SIZE_MAX / 2) grown *= 2;
+        void *block = needed < r.over_len || grown < needed ? nullptr
+                                                            : raw_realloc(r.allocator, r.over, r.over_cap, grown);
+        if (!block) return set_error(error, VELLUM_STATUS_ALLOCATION_FAILED, "failed to grow JSON value output");
+        r.over = static_cast<char *>(block);
+        r.over_cap = grown;
+    }
+    std::memcpy(r.over + r.over_len, p, length);
+    r.over_len += length;
+    return VELLUM_STATUS_OK;
+}
+
+// Takes the value's allocator and limits, the generator's layout and the frame's depth, and
+// opens the value's source from its first byte.
+vellum_status reemit_prepare(State &s, const Frame &frame, const vellum_json_value &value) {
+    reemit_reset(s);
+    Reemitter &r = s.reemit;
+    vellum_error_init(&r.error);
+    r.allocator = resolve_allocator(&value.allocator);
+    r.active = true;
+    r.frame_index = s.count - 1;
+    r.value = &value;
+    r.layout.emplace(reemit_sink, &s, pretty(s), frame.depth, &r.error);
+    ScanLimits limits;
+    limits.max_total_bytes = value.limits.max_total_bytes;
+    r.scanner.setup(&*r.layout, limits, r.allocator, &r.error, false, kReemitOneValueMessage);
+    return r.input.open_value(value, &r.error);
+}
+
+// Input bytes to feed at once so the layout of them fits `room`: compact text is never longer
+// than its input; a pretty byte may open a line at the current depth (2 spaces per level).
+size_t reemit_feed_size(const State &s, size_t room) {
+    const Reemitter &r = s.reemit;
+    if (!pretty(s)) return room ? room : 1;
+    size_t level = r.layout->open_depth();
+    size_t depth = s.frames[r.frame_index].depth;
+    constexpr size_t kLineSlack = 16;  // newline, separator, bracket, a pending escape
+    size_t per_byte = level > (SIZE_MAX - kLineSlack) / 2 - depth ? SIZE_MAX : 2 * (depth + level) + kLineSlack;
+    size_t n = room / per_byte;
+    // Each byte may also open a level, so pieces stay short enough for that growth to be small.
+    constexpr size_t kMaxPrettyFeed = 64;
+    if (n > kMaxPrettyFeed) n = kMaxPrettyFeed;
+    return n ? n : 1;
+}
+
+// Feeds input until the chunk is full or the value has ended.
+vellum_status reemit_fill(State &s) {
+    Reemitter &r = s.reemit;
+    while (r.chunk_len < kChunkBytes && r.over_len == 0) {
+        vellum_status status;
+        if (r.piece_pos == r.piece_len) {
+            if (r.piece_eof) {
+                status = r.scanner.finish();
+                if (status == VELLUM_STATUS_OK) status = r.layout->flush();
+                if (status == VELLUM_STATUS_OK) r.done = true;
+                return status;
+            }
+            bool eof = false;
+            status = r.input.next(&r.piece, &r.piece_len, &eof, &r.error);
+            r.piece_pos = 0;
+            r.piece_eof = eof;
+            if (status != VELLUM_STATUS_OK) return status;
+            continue;
+        }
+        size_t n = reemit_feed_size(s, kChunkBytes - r.chunk_len);
+        if (n > r.piece_len - r.piece_pos) n = r.piece_len - r.piece_pos;
+        status = r.scanner.feed(r.piece + r.piece_pos, n);
+        r.piece_pos += n;
+        if (status == VELLUM_STATUS_OK) status = r.layout->flush();
+        if (status != VELLUM_STATUS_OK) return status;
+    }
+    return VELLUM_STATUS_OK;
+}
+
+// The scan's failure becomes the generator's; separator errors take the re-emitter's wording.
+vellum_status reemit_fail(State &s, vellum_error *error, vellum_status status) {
+    Reemitter &r = s.reemit;
+    static constexpr struct {
+        const char *scanner;
+        const char *reemitter;
+    } kWording[] = {{"expected ',' in object", "expected ',' or '}' in object"},
+                    {"expected ',' in array", "expected ',' or ']' in array"}};
+    for (const auto &w : kWording) {
+        if (std::strcmp(r.error.message, w.scanner) == 0) set_error(&r.error, r.error.code, "%s", w.reemitter);
+    }
+    if (r.error.code == VELLUM_STATUS_OK) r.error.code = status;
+    copy_error(error, r.error);
+    reemit_reset(s);
+    return status;
+}
+
+// One step: queue the next piece of earlier output, or re-emit more of the value into the
+// chunk and queue it; once everything is out, reset the re-emitter and pop the frame.
 vellum_status step_json_value(State &s, vellum_error *error, Frame &frame) {
     const auto *value = static_cast<const vellum_json_value *>(frame.object);
     if (value->kind == VELLUM_JSON_VALUE_NONE) {
@@ -590,7 +740,31 @@ vellum_status step_json_value(State &s, vellum_error *error, Frame &frame) {
         queue_text(s, "null");
         return VELLUM_STATUS_OK;
     }
-    return reemit_json_value(s, error, frame);
+    Reemitter &r = s.reemit;
+    if (!r.active || r.frame_index != s.count - 1 || r.value != value) {
+        vellum_status status = reemit_prepare(s, frame, *value);
+        if (status != VELLUM_STATUS_OK) return reemit_fail(s, error, status);
+    }
+    if (r.over_pos < r.over_len) {
+        size_t n = r.over_len - r.over_pos;
+        if (n > kChunkBytes) n = kChunkBytes;
+        queue_bytes(s, r.over + r.over_pos, n);
+        r.over_pos += n;
+        return VELLUM_STATUS_OK;
+    }
+    r.over_len = r.over_pos = 0;
+    if (r.done) {
+        reemit_reset(s);
+        pop(s);
+        return VELLUM_STATUS_OK;
+    }
+    vellum_status status = reemit_fill(s);
+    if (status != VELLUM_STATUS_OK) return reemit_fail(s, error, status);
+    if (r.chunk_len) {
+        queue_bytes(s, reinterpret_cast<const char *>(s.chunk), r.chunk_len);
+        r.chunk_len = 0;
+    }
+    return VELLUM_STATUS_OK;
 }
 
 // ---- the read loop ---------------------------------------------------------------------------
@@ -621,6 +795,7 @@ bool document_done(const State &s) {
 
 void destroy_state(vellum_generator_state *s) {
     vellum_allocator allocator = s->allocator;
+    reemit_reset(*s);
     std::destroy_at(s);
     raw_free(allocator, s->frames, s->capacity * sizeof(Frame));
     raw_free(allocator, s, sizeof *s);

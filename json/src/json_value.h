@@ -5,6 +5,7 @@
 #define VELLUM_JSON_VALUE_H
 
 #include "core.h"
+#include "serializer.h"
 #include "visitor.h"
 
 #include <cstdio>
@@ -27,6 +28,135 @@ vellum_status json_value_write(const vellum_json_value &value, vellum_sink_fn si
 
 // 1 when the value can be written again from its start (vellum_json_value_is_rewindable).
 bool json_value_rewindable(const vellum_json_value &value);
+
+// ==== the transcoder's handler, shared with the generator's re-emitter =========================
+// (moved here unchanged from json_value.cpp, plus open_depth(); see also json_value_write)
+
+#define VELLUM_RETURN_IF(expr)                           \
+    do {                                                 \
+        vellum_status status_ = (expr);                  \
+        if (status_ != VELLUM_STATUS_OK) return status_; \
+    } while (0)
+
+// Writes the scanned value compact, or laid out like the serializer (pretty) starting at a
+// given depth. Tokens are copied as written (strings with their escapes); output is gathered
+// into 4096-byte pieces before each sink call.
+class Transcoder final : public ScanHandler {
+public:
+    // Containers open inside the value (the generator sizes its input pieces by it).
+    size_t open_depth() const { return open_; }
+
+    Transcoder(vellum_sink_fn sink, void *user, bool pretty, size_t depth, vellum_error *error)
+        : sink_(sink), user_(user), error_(error), pretty_(pretty), base_(depth) {}
+
+    vellum_status flush() {
+        if (used_ == 0) return VELLUM_STATUS_OK;
+        size_t n = used_;
+        used_ = 0;
+        return send(out_, n);
+    }
+
+    vellum_status object_begin() override { return open('{'); }
+    vellum_status object_end() override { return close('}'); }
+    vellum_status array_begin() override { return open('['); }
+    vellum_status array_end() override { return close(']'); }
+    vellum_status text_begin(bool key) override {
+        if (key) {
+            if (need_comma_) VELLUM_RETURN_IF(put(",", 1));
+            if (pretty_) VELLUM_RETURN_IF(indent(base_ + open_));
+        } else {
+            VELLUM_RETURN_IF(before_value());
+        }
+        return put("\"", 1);
+    }
+    vellum_status text(const char *raw, size_t raw_len, const char *, size_t, bool) override {
+        return put(raw, raw_len);
+    }
+    vellum_status text_end(bool key) override {
+        if (key) {
+            after_key_ = true;
+            return pretty_ ? put("\": ", 3) : put("\":", 2);
+        }
+        need_comma_ = true;
+        return put("\"", 1);
+    }
+    vellum_status number_begin() override { return before_value(); }
+    vellum_status number(const char *text, size_t len) override {
+        need_comma_ = true;
+        return put(text, len);
+    }
+    vellum_status literal(int which) override {
+        VELLUM_RETURN_IF(before_value());
+        need_comma_ = true;
+        static constexpr const char *kText[] = {"false", "true", "null"};
+        static constexpr size_t kLen[] = {5, 4, 4};
+        return put(kText[which], kLen[which]);
+    }
+
+private:
+    vellum_status send(const char *data, size_t n) {
+        vellum_status status = sink_(user_, data, n, error_);
+        if (status == VELLUM_STATUS_OK) return status;
+        if (status == VELLUM_STATUS_TRUNCATED) {
+            error_->truncated = 1;
+            return VELLUM_STATUS_OK;
+        }
+        if (error_->code == VELLUM_STATUS_OK) set_error(error_, status, "output sink failed");
+        return status;
+    }
+
+    vellum_status put(const char *data, size_t n) {
+        if (n > sizeof out_ - used_) {
+            VELLUM_RETURN_IF(flush());
+            if (n >= sizeof out_) return send(data, n);
+        }
+        std::memcpy(out_ + used_, data, n);
+        used_ += n;
+        return VELLUM_STATUS_OK;
+    }
+
+    vellum_status indent(size_t depth) {
+        return write_indent(depth, [this](const char *data, size_t n) { return put(data, n); }, error_);
+    }
+
+    // Separator and indentation in front of an array element (a member's value needs none).
+    vellum_status before_value() {
+        if (after_key_) {
+            after_key_ = false;
+            return VELLUM_STATUS_OK;
+        }
+        if (open_ == 0) return VELLUM_STATUS_OK;
+        if (need_comma_) VELLUM_RETURN_IF(put(",", 1));
+        if (pretty_) return indent(base_ + open_);
+        return VELLUM_STATUS_OK;
+    }
+
+    vellum_status open(char bracket) {
+        VELLUM_RETURN_IF(before_value());
+        open_++;
+        need_comma_ = false;
+        return put(&bracket, 1);
+    }
+
+    vellum_status close(char bracket) {
+        open_--;
+        if (pretty_ && need_comma_) VELLUM_RETURN_IF(indent(base_ + open_));
+        need_comma_ = true;
+        return put(&bracket, 1);
+    }
+#undef VELLUM_RETURN_IF
+
+    vellum_sink_fn sink_;
+    void *user_;
+    vellum_error *error_;
+    bool pretty_;
+    size_t base_;
+    size_t open_ = 0;
+    bool need_comma_ = false;
+    bool after_key_ = false;
+    size_t used_ = 0;
+    char out_[kJsonValueChunkBytes];
+};
 
 // ---- reading a source ------------------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 namespace vd = vellum::detail;
+using vd::argument_error;
 
 namespace {
 
@@ -34,11 +35,6 @@ struct vellum_stream {
 };
 
 namespace {
-
-vellum_status argument_error(vellum_error *error, const char *message) {
-    vellum_error_init(error);
-    return vd::set_error(error, VELLUM_STATUS_INVALID_ARGUMENT, "%s", message);
-}
 
 vellum_stream *open_stream(const vellum_map *map, const vellum_parse_options *options, vellum_error *error) {
     if (!map) {

@@ -10,6 +10,7 @@
 
 using vellum::detail::ParserFrame;
 namespace vd = vellum::detail;
+using vd::argument_error;
 
 namespace {
 
@@ -1390,12 +1391,6 @@ struct Machine {
 };
 
 // ---- entry points --------------------------------------------------------------------------
-
-// Clears the caller's record, then fills it with a failure of the first argument checks.
-vellum_status argument_error(vellum_error *error, const char *message) {
-    vellum_error_init(error);
-    return vd::set_error(error, VELLUM_STATUS_INVALID_ARGUMENT, "%s", message);
-}
 
 // Checks shared by every mapped entry point, after their own source argument checks.
 vellum_status check_parse_arguments(const vellum_map *map, void *record, const vellum_parse_options *options,

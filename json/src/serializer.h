@@ -52,8 +52,8 @@ constexpr EscapeTable make_escape_table() {
     table.code[0x0A] = 'n';
     table.code[0x0C] = 'f';
     table.code[0x0D] = 'r';
-    table.code['"'] = '"';
-    table.code['\\'] = '\\';
+    table.code[0x22] = '"';
+    table.code[0x5C] = '\\';
     return table;
 }
 inline constexpr EscapeTable kEscapeTable = make_escape_table();

@@ -675,15 +675,16 @@ vellum_status run_visit(JsonValueInput &input, const vellum_value_visitor *visit
     return status;
 }
 
-vellum_status argument_error(vellum_error *error, const char *message) {
-    vellum_error_init(error);
-    return set_error(error, VELLUM_STATUS_INVALID_ARGUMENT, "%s", message);
-}
-
 }  // namespace
 
-vellum_status visit_json_value(const vellum_json_value *value, const vellum_value_visitor *visitor, void *user,
-                               const vellum_value_limits *limits, vellum_error *error) {
+}  // namespace vellum::detail
+
+using namespace vellum::detail;
+
+extern "C" {
+
+VELLUM_API vellum_status vellum__visit_json_value(const vellum_json_value *value, const vellum_value_visitor *visitor,
+                                                  void *user, const vellum_value_limits *limits, vellum_error *error) {
     if (!value || !visitor) return argument_error(error, "JSON value source and visitor are required");
     vellum_error_init(error);
     JsonValueInput input;
@@ -695,12 +696,6 @@ vellum_status visit_json_value(const vellum_json_value *value, const vellum_valu
     }
     return run_visit(input, visitor, user, limits, resolve_allocator(&value->allocator), error);
 }
-
-}  // namespace vellum::detail
-
-using namespace vellum::detail;
-
-extern "C" {
 
 VELLUM_API vellum_value_visitor *vellum_default_value_visitor(vellum_value_visitor *visitor) {
     if (visitor) std::memset(visitor, 0, sizeof *visitor);

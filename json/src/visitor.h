@@ -226,13 +226,15 @@ private:
     vellum_status result(int status);
 };
 
-// Visits the source of a raw JSON value (FILE and descriptor sources rewound, paths opened and
-// closed; a value without source is visited as null). Used where a stored value is walked.
-// Clears error; fails with "JSON value source and visitor are required" for a NULL value or
-// visitor.
-vellum_status visit_json_value(const vellum_json_value *value, const vellum_value_visitor *visitor, void *user,
-                               const vellum_value_limits *limits, vellum_error *error);
-
 }  // namespace vellum::detail
+
+// Visits the source of a raw JSON value, read from its first byte (FILE and descriptor
+// sources rewound, paths opened and closed; a value without source is visited as null), with
+// the visitor's rules and limits. Clears error; fails with "JSON value source and visitor are
+// required" (INVALID_ARGUMENT) for a NULL value or visitor, and with the source messages of
+// the raw JSON value ("failed to rewind JSON value FILE*", ...). Internal; exported for tests.
+extern "C" VELLUM_API vellum_status vellum__visit_json_value(const vellum_json_value *value,
+                                                             const vellum_value_visitor *visitor, void *user,
+                                                             const vellum_value_limits *limits, vellum_error *error);
 
 #endif  // VELLUM_VISITOR_H

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -943,6 +945,530 @@ TEST(GeneratorFailures, AllocationFailures) {
     EXPECT_GE(counting.stats().realloc_count, 1u);
     vellum_generator_cleanup(&generator);
     EXPECT_EQ(counting.stats().bytes_in_use, 0u);
+}
+
+
+// ---- raw JSON values ---------------------------------------------------------------------------
+
+// A raw value between two ordinary members, so its layout must join the surrounding one.
+struct Raw {
+    int64_t before;
+    vellum_json_value v;
+    char *after;
+};
+const vellum_field raw_fields[] = {
+    VELLUM_FIELD_I64(Raw, before, "before", 0),
+    VELLUM_FIELD_OF_KIND(Raw, v, "v", VELLUM_KIND_JSON_VALUE, 0),
+    VELLUM_FIELD_STRING(Raw, after, "after", 0),
+};
+const vellum_map raw_map = VELLUM_MAP(Raw, raw_fields);
+
+// Elements of an object array, each holding a raw value.
+struct RawItem {
+    vellum_json_value v;
+};
+const vellum_field raw_item_fields[] = {VELLUM_FIELD_OF_KIND(RawItem, v, "v", VELLUM_KIND_JSON_VALUE, 0)};
+const vellum_map raw_item_map = VELLUM_MAP(RawItem, raw_item_fields);
+
+// A chain of 34 objects with a raw value and an object array of raw values at the bottom.
+template <int N>
+struct RawLevel {
+    RawLevel<N - 1> next;
+};
+template <>
+struct RawLevel<0> {
+    vellum_json_value v;
+    vellum_object_array items;
+};
+template <int N>
+struct RawLevelMap {
+    static constexpr vellum_field fields[] = {VELLUM_FIELD_OBJECT(RawLevel<N>, next, "next", &RawLevelMap<N - 1>::map, 0)};
+    static constexpr vellum_map map = {"raw_level", sizeof(RawLevel<N>), fields, 1};
+};
+template <>
+struct RawLevelMap<0> {
+    static constexpr vellum_field fields[] = {
+        VELLUM_FIELD_OF_KIND(RawLevel<0>, v, "v", VELLUM_KIND_JSON_VALUE, 0),
+        VELLUM_FIELD_OBJECT_ARRAY(RawLevel<0>, items, "items", RawItem, &raw_item_map, 0),
+    };
+    static constexpr vellum_map map = {"raw_level0", sizeof(RawLevel<0>), fields, 2};
+};
+constexpr int kRawLevels = 34;
+using RawDeep = RawLevel<kRawLevels>;
+template <int N>
+RawLevel<0> &raw_bottom(RawLevel<N> &level) {
+    if constexpr (N == 0) {
+        return level;
+    } else {
+        return raw_bottom(level.next);
+    }
+}
+
+// JSON text with whitespace everywhere, every escape form, long strings and numbers, and
+// containers nested `depth` deep, so pieces of 4096 bytes cut through every kind of token.
+std::string messy_json(size_t target, size_t depth, unsigned seed) {
+    std::mt19937 random(seed);
+    static const char *const kWhite[] = {"", " ", "\t", "\r\n  ", "\n\n"};
+    auto ws = [&] { return std::string(kWhite[random() % 5]); };
+    static const char *const kScalars[] = {
+        "\"plain\"", "\"esc \\\" \\\\ \\/ \\b \\f \\n \\r \\t\"", "\"\\u00e9\\uD83D\\uDE00 \xc3\xa9\"", "-0",
+        "12.5e+3", "-1E-7", "true", "false", "null", "0.10000000000000001", "\"\"", "[]", "{}", "[ ]", "{ }"};
+    std::string out = ws() + "{" + ws();
+    size_t open = 1;
+    std::string closers = "}";
+    bool first = true;
+    while (out.size() < target || open > 0) {
+        bool in_object = closers.back() == '}';
+        if (out.size() >= target) {
+            out += ws() + closers.back();
+            closers.pop_back();
+            open--;
+            first = false;
+            continue;
+        }
+        if (!first) out += ws() + "," + ws();
+        first = false;
+        if (in_object) out += "\"k" + std::to_string(random() % 1000) + "\"" + ws() + ":" + ws();
+        unsigned pick = random() % 20;
+        if (open < depth && pick < 4) {
+            bool object = pick < 2;
+            out += object ? "{" : "[";
+            closers += object ? '}' : ']';
+            open++;
+            first = true;
+            out += ws();
+            // An empty container now and then.
+            if (random() % 5 == 0) {
+                out += closers.back();
+                closers.pop_back();
+                open--;
+                first = false;
+            }
+        } else if (pick == 4) {
+            out += "\"" + std::string(random() % 700, 'x') + "\"";
+        } else if (pick == 5) {
+            out += std::to_string(random()) + std::string(random() % 300, '7') + ".25";
+        } else {
+            out += kScalars[random() % (sizeof kScalars / sizeof *kScalars)];
+        }
+    }
+    return out + ws();
+}
+
+// Text nested `depth` deep in alternating arrays and objects around one number.
+std::string nested_json(size_t depth) {
+    std::string open, close;
+    for (size_t i = 0; i < depth; i++) {
+        if (i % 2) {
+            open += "{ \"k\" : ";
+            close = " }" + close;
+        } else {
+            open += "[ 1 , ";
+            close = " ]" + close;
+        }
+    }
+    return open + "42" + close;
+}
+
+// A reader over a string that hands out at most `step` bytes per call.
+struct StringReader {
+    std::string text;
+    size_t pos = 0;
+    size_t step = 1;
+    int fail_errno = 0;  // fail with this errno once pos passes half the text
+    static vellum_read_result read(void *user, void *buffer, size_t capacity) {
+        auto *self = static_cast<StringReader *>(user);
+        vellum_read_result result{};
+        if (self->fail_errno && self->pos >= self->text.size() / 2) {
+            result.error = self->fail_errno;
+            return result;
+        }
+        size_t n = std::min({capacity, self->step, self->text.size() - self->pos});
+        std::memcpy(buffer, self->text.data() + self->pos, n);
+        self->pos += n;
+        result.bytes = n;
+        result.eof = self->pos == self->text.size();
+        return result;
+    }
+};
+
+// Runs the generator until it fails; returns the status, output so far in *out.
+vellum_status generate_raw(const vellum_map *map, const void *record, bool pretty, std::string *out,
+                           vellum_generator *generator, size_t capacity = 4096) {
+    vellum_write_options options = write_options(pretty);
+    EXPECT_EQ(vellum_generator_init(generator, map, record, &options), VELLUM_STATUS_OK);
+    return read_all(generator, out, capacity);
+}
+
+struct RawRecord {
+    Raw record{};
+    RawRecord() { vellum_json_value_init(&record.v); record.before = -3; record.after = const_cast<char *>("end"); }
+    ~RawRecord() { vellum_json_value_cleanup(&record.v); }
+};
+
+class RawSources : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Layout, RawSources, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Pretty" : "Compact"; });
+
+TEST_P(RawSources, EverySeekableSourceMatchesTheSerializerAtEveryReadSize) {
+    bool pretty = GetParam();
+    TempDir dir;
+    const std::string text = messy_json(20000, 12, 7);
+    const std::string path = dir.write("value.json", text);
+    RawRecord r;
+    vellum_error error;
+
+    ASSERT_EQ(vellum_json_value_set_buffer(&r.record.v, text.data(), text.size(), &error), VELLUM_STATUS_OK)
+        << error.message;
+    std::string reference;
+    expect_all_agree(&raw_map, &r.record, pretty, &reference);
+    EXPECT_GT(reference.size(), 12000u);
+
+    FILE *file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(vellum_json_value_set_file(&r.record.v, file, &error), VELLUM_STATUS_OK);
+    std::string from_file;
+    expect_all_agree(&raw_map, &r.record, pretty, &from_file);
+    EXPECT_TRUE(from_file == reference);
+
+    int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(vellum_json_value_set_fd(&r.record.v, fd, &error), VELLUM_STATUS_OK);
+    std::string from_fd;
+    expect_all_agree(&raw_map, &r.record, pretty, &from_fd);
+    EXPECT_TRUE(from_fd == reference);
+
+    size_t fds_before = open_fd_count();
+    ASSERT_EQ(vellum_json_value_set_path(&r.record.v, path.c_str(), &error), VELLUM_STATUS_OK);
+    std::string from_path;
+    expect_all_agree(&raw_map, &r.record, pretty, &from_path);
+    EXPECT_TRUE(from_path == reference);
+    EXPECT_EQ(open_fd_count(), fds_before) << "the path's own FILE stays open";
+
+    vellum_json_value_cleanup(&r.record.v);
+    ::close(fd);
+    std::fclose(file);
+}
+
+TEST_P(RawSources, ReaderSourceMatchesTheSerializerForEveryReaderStep) {
+    bool pretty = GetParam();
+    const std::string text = messy_json(9000, 8, 11);
+    RawRecord r;
+    vellum_error error;
+    StringReader reader;
+    reader.text = text;
+    ASSERT_EQ(vellum_json_value_set_reader(&r.record.v, StringReader::read, &reader, &error), VELLUM_STATUS_OK);
+    reader.step = SIZE_MAX;
+    std::string reference = serialize(&raw_map, &r.record, pretty);
+    ASSERT_GT(reference.size(), 5000u);
+    for (size_t step : {size_t{1}, size_t{3}, size_t{4096}, SIZE_MAX}) {
+        for (size_t capacity : {size_t{1}, size_t{7}, size_t{4096}, reference.size() + 1}) {
+            reader.pos = 0;
+            reader.step = step;
+            ASSERT_TRUE(generate(&raw_map, &r.record, pretty, capacity) == reference)
+                << "reader step " << step << ", capacity " << capacity;
+        }
+    }
+}
+
+TEST_P(RawSources, DeepValuesDeepInTheRecordAndInObjectArrays) {
+    bool pretty = GetParam();
+    TempDir dir;
+    // Nesting inside the value passes 32 levels too, and 300 levels make a pretty line longer
+    // than the chunk.
+    const std::string deep = nested_json(40);
+    const std::string deeper = nested_json(300);
+    const std::string deep_path = dir.write("deep.json", deep);
+    static RawDeep record;  // large: keep it off the stack
+    std::memset(&record, 0, sizeof record);
+    RawLevel<0> &bottom = raw_bottom(record);
+    vellum_json_value_init(&bottom.v);
+    vellum_error error;
+    ASSERT_EQ(vellum_json_value_set_path(&bottom.v, deep_path.c_str(), &error), VELLUM_STATUS_OK);
+    RawItem items[3];
+    for (auto &item : items) vellum_json_value_init(&item.v);
+    ASSERT_EQ(vellum_json_value_set_buffer(&items[0].v, deeper.data(), deeper.size(), &error), VELLUM_STATUS_OK);
+    // items[1] stays without source: null between two raw values.
+    ASSERT_EQ(vellum_json_value_set_buffer(&items[2].v, " \"s\" ", 5, &error), VELLUM_STATUS_OK);
+    bottom.items.items = items;
+    bottom.items.count = 3;
+
+    std::string out;
+    expect_all_agree(&RawLevelMap<kRawLevels>::map, &record, pretty, &out);
+    EXPECT_NE(out.find("null"), std::string::npos);
+    if (pretty) {
+        // The value's members continue the record's layout: 2 spaces per level of both.
+        std::string inner = std::string(2 * (kRawLevels + 2), ' ') + "1,";
+        EXPECT_NE(out.find("\n" + inner + "\n"), std::string::npos) << "first element of the value at its depth";
+    } else {
+        EXPECT_EQ(out.find_first_of(" \t\r\n"), std::string::npos) << "compact output keeps no whitespace";
+    }
+    for (auto &item : items) vellum_json_value_cleanup(&item.v);
+    vellum_json_value_cleanup(&bottom.v);
+}
+
+TEST(GeneratorRawValues, SpacedObjectIsCompactedAndLaidOutLikeTheSerializer) {
+    RawRecord r;
+    vellum_error error;
+    const char text[] = " { \"a\" : [ 1 , 2 ] } ";
+    TempDir dir;
+    ASSERT_EQ(vellum_json_value_set_path(&r.record.v, dir.write("a.json", text).c_str(), &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(generate(&raw_map, &r.record, false, 1), "{\"before\":-3,\"v\":{\"a\":[1,2]},\"after\":\"end\"}");
+    EXPECT_EQ(generate(&raw_map, &r.record, true, 3),
+              "{\n  \"before\": -3,\n  \"v\": {\n    \"a\": [\n      1,\n      2\n    ]\n  },\n  \"after\": \"end\"\n}");
+}
+
+TEST(GeneratorRawValues, LongNumbersAndStringsPassWholeThroughSmallReads) {
+    // A number longer than the chunk comes out in one token; no length cap of its own.
+    std::string number = "-" + std::string(10000, '9') + ".5e-3";
+    std::string text = "[" + number + ", \"" + std::string(9000, 'y') + "\\u0041\"]";
+    RawRecord r;
+    vellum_error error;
+    TempDir dir;
+    ASSERT_EQ(vellum_json_value_set_path(&r.record.v, dir.write("n.json", text).c_str(), &error), VELLUM_STATUS_OK);
+    std::string out;
+    expect_all_agree(&raw_map, &r.record, false, &out);
+    EXPECT_NE(out.find(number + ",\""), std::string::npos);
+    expect_all_agree(&raw_map, &r.record, true);
+}
+
+TEST(GeneratorRawValues, FileValueWrittenTwiceIsRewoundEachTime) {
+    RawRecord r;
+    vellum_error error;
+    FILE *file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    const std::string text = messy_json(6000, 5, 3);
+    ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+    ASSERT_EQ(vellum_json_value_set_file(&r.record.v, file, &error), VELLUM_STATUS_OK);
+    std::string first = generate(&raw_map, &r.record, false, 7);
+    // Left at its end (and then in the middle) by the first pass and by the caller.
+    std::fseek(file, 100, SEEK_SET);
+    std::string second = generate(&raw_map, &r.record, false, 4096);
+    EXPECT_TRUE(first == second);
+    EXPECT_TRUE(first == serialize(&raw_map, &r.record, false));
+    EXPECT_GT(first.size(), 3000u);
+    vellum_json_value_cleanup(&r.record.v);
+    std::fclose(file);
+}
+
+TEST(GeneratorRawValues, MemoryStaysBoundedForALargeValue) {
+    CountingAllocator counting;
+    RawRecord r;
+    vellum_json_value_cleanup(&r.record.v);
+    vellum_json_value_init_with_allocator(&r.record.v, counting.get());
+    TempDir dir;
+    std::string text = messy_json(3 << 20, 20, 5);
+    vellum_error error;
+    ASSERT_EQ(vellum_json_value_set_path(&r.record.v, dir.write("big.json", text).c_str(), &error), VELLUM_STATUS_OK);
+    size_t baseline = counting.stats().bytes_in_use;
+    for (bool pretty : {false, true}) {
+        std::string out = generate(&raw_map, &r.record, pretty, 1000);
+        EXPECT_TRUE(out == serialize(&raw_map, &r.record, pretty)) << "pretty " << pretty;
+        EXPECT_EQ(counting.stats().bytes_in_use, baseline) << "everything the re-emitter took is returned";
+    }
+    EXPECT_LT(counting.stats().peak_bytes - baseline, size_t{64} << 10) << "memory grew with the value";
+
+    // 3000 levels: a pretty line is longer than the chunk, yet only about one line waits.
+    ASSERT_EQ(vellum_json_value_set_path(&r.record.v, dir.write("deep.json", nested_json(3000)).c_str(), &error),
+              VELLUM_STATUS_OK);
+    baseline = counting.stats().bytes_in_use;
+    std::string out = generate(&raw_map, &r.record, true, 4096);
+    EXPECT_TRUE(out == serialize(&raw_map, &r.record, true));
+    EXPECT_GT(out.size(), size_t{9} << 20);
+    EXPECT_LT(counting.stats().peak_bytes - baseline, size_t{64} << 10) << "memory grew with the nesting";
+}
+
+// Every text that the serializer refuses, the generator refuses with the same status (and the
+// same message but for the separator wording and the one-value check), and vice versa.
+TEST(GeneratorRawValues, RefusesExactlyWhatTheSerializerRefuses) {
+    struct Case {
+        const char *text;
+        vellum_status status;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"1 2", VELLUM_STATUS_INVALID_JSON, "JSON value must contain exactly one value"},
+        {"{} x", VELLUM_STATUS_INVALID_JSON, "JSON value must contain exactly one value"},
+        {"[1 2]", VELLUM_STATUS_INVALID_JSON, "expected ',' or ']' in array"},
+        {"{\"a\":1 \"b\":2}", VELLUM_STATUS_INVALID_JSON, "expected ',' or '}' in object"},
+        {"{\"a\" 1}", VELLUM_STATUS_INVALID_JSON, "expected ':' after object key"},
+        {"{1:2}", VELLUM_STATUS_INVALID_JSON, "expected object key"},
+        {"[1,]", VELLUM_STATUS_INVALID_JSON, "expected JSON value"},
+        {"", VELLUM_STATUS_INVALID_JSON, "expected JSON value"},
+        {"[1,2", VELLUM_STATUS_INVALID_JSON, "unterminated JSON array"},
+        {"{\"a\":[]", VELLUM_STATUS_INVALID_JSON, "unterminated JSON object"},
+        {"\"abc", VELLUM_STATUS_INVALID_JSON, "unterminated JSON string"},
+        {"\"a\x01\"", VELLUM_STATUS_INVALID_JSON, "control character in string"},
+        {"\"a\\", VELLUM_STATUS_INVALID_JSON, "unterminated escape sequence"},
+        {"\"\\x\"", VELLUM_STATUS_INVALID_JSON, "invalid string escape"},
+        {"\"\\u12g4\"", VELLUM_STATUS_INVALID_JSON, "invalid unicode escape"},
+        {"01", VELLUM_STATUS_INVALID_JSON, "invalid JSON number"},
+        {"1.e5", VELLUM_STATUS_INVALID_JSON, "invalid JSON number"},
+        {"nul", VELLUM_STATUS_INVALID_JSON, "invalid JSON literal"},
+        {"trUe", VELLUM_STATUS_INVALID_JSON, "invalid JSON literal"},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        RawRecord r;
+        vellum_error error;
+        ASSERT_EQ(vellum_json_value_set_path(&r.record.v, dir.write("bad.json", c.text).c_str(), &error),
+                  VELLUM_STATUS_OK);
+        std::string sunk;
+        vellum_status serialized = vellum_serialize_sink(&raw_map, &r.record, append_sink, &sunk, nullptr, &error);
+        EXPECT_EQ(serialized, c.status);
+        for (size_t capacity : {size_t{1}, size_t{4096}}) {
+            vellum_generator generator;
+            std::string out;
+            EXPECT_EQ(generate_raw(&raw_map, &r.record, false, &out, &generator, capacity), c.status);
+            EXPECT_STREQ(generator.error.message, c.message);
+            EXPECT_EQ(generator.error.code, c.status);
+            // The members before the value were delivered; nothing after it.
+            EXPECT_EQ(out.rfind("{\"before\":-3,\"v\":", 0), 0u) << out;
+            EXPECT_EQ(out.find("after"), std::string::npos);
+            // A failed generator stays failed.
+            char byte;
+            size_t len = 9;
+            EXPECT_EQ(vellum_generator_read(&generator, &byte, 1, &len, nullptr), c.status);
+            EXPECT_EQ(len, 0u);
+            vellum_generator_cleanup(&generator);
+        }
+    }
+    // Surrogate checks are the transcoder's as well: accepted or refused alike.
+    for (const char *text : {"\"\\ud83d\"", "\"\\ude00\"", "\"\\ud83d\\u0041\"", "\"\\ud83d\\ude00\""}) {
+        SCOPED_TRACE(text);
+        RawRecord r;
+        vellum_error error;
+        ASSERT_EQ(vellum_json_value_set_path(&r.record.v, dir.write("s.json", text).c_str(), &error), VELLUM_STATUS_OK);
+        std::string sunk;
+        vellum_status serialized = vellum_serialize_sink(&raw_map, &r.record, append_sink, &sunk, nullptr, &error);
+        std::string serializer_message = error.message;
+        vellum_generator generator;
+        std::string out;
+        EXPECT_EQ(generate_raw(&raw_map, &r.record, false, &out, &generator, 1), serialized);
+        EXPECT_EQ(serializer_message, generator.error.message);
+        if (serialized == VELLUM_STATUS_OK) {
+            EXPECT_EQ(out, sunk);
+        }
+        vellum_generator_cleanup(&generator);
+    }
+}
+
+TEST(GeneratorRawValues, TotalByteLimitCountsEveryInputByte) {
+    RawRecord r;
+    vellum_error error;
+    TempDir dir;
+    const std::string text = " [ 1 , 2 ] ";  // 11 bytes, whitespace included
+    ASSERT_EQ(vellum_json_value_set_path(&r.record.v, dir.write("t.json", text).c_str(), &error), VELLUM_STATUS_OK);
+    r.record.v.limits.max_total_bytes = text.size();
+    EXPECT_EQ(generate(&raw_map, &r.record, false, 1), serialize(&raw_map, &r.record, false));
+    r.record.v.limits.max_total_bytes = text.size() - 1;
+    vellum_generator generator;
+    std::string out;
+    EXPECT_EQ(generate_raw(&raw_map, &r.record, true, &out, &generator, 7), VELLUM_STATUS_OVERFLOW);
+    EXPECT_STREQ(generator.error.message, "JSON value exceeds maximum total byte limit");
+    vellum_generator_cleanup(&generator);
+    std::string sunk;
+    EXPECT_EQ(vellum_serialize_sink(&raw_map, &r.record, append_sink, &sunk, nullptr, &error), VELLUM_STATUS_OVERFLOW);
+}
+
+TEST(GeneratorRawValues, SourceFailures) {
+    TempDir dir;
+    RawRecord r;
+    vellum_error error;
+    const std::string missing = dir.file("missing.json");
+    ASSERT_EQ(vellum_json_value_set_path(&r.record.v, missing.c_str(), &error), VELLUM_STATUS_OK);
+    vellum_generator generator;
+    std::string out;
+    EXPECT_EQ(generate_raw(&raw_map, &r.record, false, &out, &generator), VELLUM_STATUS_IO_ERROR);
+    EXPECT_EQ(std::string(generator.error.message), "failed to open JSON value path '" + missing + "'");
+    EXPECT_EQ(generator.error.system_errno, ENOENT);
+    vellum_generator_cleanup(&generator);
+
+    StringReader reader;
+    reader.text = messy_json(3000, 4, 9);
+    reader.step = 100;
+    reader.fail_errno = EPIPE;
+    ASSERT_EQ(vellum_json_value_set_reader(&r.record.v, StringReader::read, &reader, &error), VELLUM_STATUS_OK);
+    out.clear();
+    EXPECT_EQ(generate_raw(&raw_map, &r.record, false, &out, &generator, 1), VELLUM_STATUS_CALLBACK_FAILED);
+    EXPECT_STREQ(generator.error.message, "reader callback failed");
+    EXPECT_EQ(generator.error.system_errno, EPIPE);
+    vellum_generator_cleanup(&generator);
+
+    // A descriptor that cannot be rewound (a pipe).
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(vellum_json_value_set_fd(&r.record.v, fds[0], &error), VELLUM_STATUS_OK);
+    EXPECT_EQ(generate_raw(&raw_map, &r.record, false, &out, &generator), VELLUM_STATUS_IO_ERROR);
+    EXPECT_STREQ(generator.error.message, "failed to rewind JSON value fd");
+    EXPECT_EQ(generator.error.system_errno, ESPIPE);
+    vellum_generator_cleanup(&generator);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+TEST(GeneratorRawValues, CleanupMidValueClosesThePathFileAndFreesEverything) {
+    CountingAllocator counting;
+    RawRecord r;
+    vellum_json_value_cleanup(&r.record.v);
+    vellum_json_value_init_with_allocator(&r.record.v, counting.get());
+    TempDir dir;
+    vellum_error error;
+    ASSERT_EQ(vellum_json_value_set_path(&r.record.v, dir.write("p.json", nested_json(500)).c_str(), &error),
+              VELLUM_STATUS_OK);
+    size_t baseline = counting.stats().bytes_in_use;
+    size_t fds_before = open_fd_count();
+    vellum_generator generator;
+    vellum_write_options options = write_options(true);
+    ASSERT_EQ(vellum_generator_init(&generator, &raw_map, &r.record, &options), VELLUM_STATUS_OK);
+    char buffer[64];
+    size_t len = 0;
+    for (int i = 0; i < 20; i++) ASSERT_EQ(vellum_generator_read(&generator, buffer, sizeof buffer, &len, nullptr), 0);
+    EXPECT_EQ(open_fd_count(), fds_before + 1);
+    EXPECT_GT(counting.stats().bytes_in_use, baseline) << "500 levels outgrow the inline nesting stack";
+    vellum_generator_cleanup(&generator);
+    EXPECT_EQ(open_fd_count(), fds_before);
+    EXPECT_EQ(counting.stats().bytes_in_use, baseline);
+}
+
+
+TEST(GeneratorRawValues, AllocationFailuresOfTheValueAllocatorAreReportedAndLeakNothing) {
+    CountingAllocator counting;
+    RawRecord r;
+    vellum_json_value_cleanup(&r.record.v);
+    vellum_json_value_init_with_allocator(&r.record.v, counting.get());
+    TempDir dir;
+    vellum_error error;
+    // Deep nesting grows the scanner's stack, a long number its token buffer, and a pretty
+    // line at that depth the output overflow.
+    std::string text = "[" + std::string(5000, '1') + "," + nested_json(700) + "]";
+    ASSERT_EQ(vellum_json_value_set_path(&r.record.v, dir.write("a.json", text).c_str(), &error), VELLUM_STATUS_OK);
+    const std::string reference = serialize(&raw_map, &r.record, true);
+    size_t baseline = counting.stats().bytes_in_use;
+    size_t failures = 0;
+    for (size_t n = 1; n < 200; n++) {
+        counting.fail_at(n);
+        vellum_generator generator;
+        std::string out;
+        vellum_status status = generate_raw(&raw_map, &r.record, true, &out, &generator, 333);
+        counting.fail_at(0);
+        if (status == VELLUM_STATUS_OK) {
+            EXPECT_TRUE(out == reference) << "allocation " << n;
+            vellum_generator_cleanup(&generator);
+            break;
+        }
+        failures++;
+        EXPECT_EQ(status, VELLUM_STATUS_ALLOCATION_FAILED) << generator.error.message;
+        std::string message = generator.error.message;
+        EXPECT_TRUE(message == "failed to grow JSON pull frame stack" || message == "failed to allocate JSON number buffer" ||
+                    message == "failed to grow JSON value output")
+            << message;
+        EXPECT_TRUE(reference.compare(0, out.size(), out) == 0) << "delivered bytes are a prefix";
+        vellum_generator_cleanup(&generator);
+        EXPECT_EQ(counting.stats().bytes_in_use, baseline) << "allocation " << n;
+    }
+    EXPECT_GE(failures, 3u);
 }
 
 }  // namespace

@@ -239,6 +239,9 @@ TEST(JsonValueWrite, FileDescriptorAndPathSourcesCanBeWrittenAnyNumberOfTimes) {
     for (int i = 0; i < 3; i++) EXPECT_EQ(value.write(), compact) << "write " << i;
     std::fgetc(file);  // a FILE left at end of file with its EOF flag set is rewound too
     EXPECT_EQ(value.write(), compact);
+    std::fputc('x', file);  // a write to a read-only FILE sets its error flag, which is cleared
+    ASSERT_NE(std::ferror(file), 0);
+    EXPECT_EQ(value.write(), compact);
 
     int fd = open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
@@ -291,8 +294,11 @@ TEST(JsonValueWrite, ReaderSourcesAndFailures) {
     EXPECT_EQ("failed to open JSON value path '" + missing + "'", error.message);
     EXPECT_EQ(error.system_errno, ENOENT);
 
+    // Pipes cannot be rewound (they hold a complete value, so a missed rewind would not block).
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "[1]", 3), 3);
+    close(fds[1]);
     ASSERT_EQ(vellum_json_value_set_fd(&value.v, fds[0], nullptr), VELLUM_STATUS_OK);
     value.write(&status, &error);
     EXPECT_EQ(status, VELLUM_STATUS_IO_ERROR);
@@ -303,7 +309,6 @@ TEST(JsonValueWrite, ReaderSourcesAndFailures) {
     value.write(&status, &error);
     EXPECT_STREQ(error.message, "failed to rewind JSON value FILE*");
     std::fclose(piped);
-    close(fds[1]);
 
     std::string bad_path = dir.write("bad.json", "[1] [2]");
     ASSERT_EQ(vellum_json_value_set_path(&value.v, bad_path.c_str(), nullptr), VELLUM_STATUS_OK);
@@ -669,6 +674,117 @@ TEST(JsonValueCapture, VisitorModeMatchesTheValueVisitor) {
             << error.message;
         EXPECT_EQ(captured.list, direct.list) << text;
     }
+}
+
+// ---- raw values inside parsed records -------------------------------------------------------------
+
+// Parses text into doc, whole or through a reader that delivers one byte per call.
+vellum_status parse_doc(Doc *doc, const std::string &text, bool bytewise, vellum_error *error) {
+    if (!bytewise) return vellum_parse_buffer(&kDocMap, doc, text.data(), text.size(), nullptr, error);
+    struct OneByte {
+        const std::string *text;
+        size_t pos;
+        static vellum_read_result read(void *user, void *buffer, size_t) {
+            auto &self = *static_cast<OneByte *>(user);
+            vellum_read_result r = vellum_default_read_result();
+            if (self.pos < self.text->size()) {
+                static_cast<char *>(buffer)[0] = (*self.text)[self.pos++];
+                r.bytes = 1;
+            }
+            r.eof = self.pos == self.text->size();
+            return r;
+        }
+    } reader{&text, 0};
+    return vellum_parse_reader(&kDocMap, doc, &OneByte::read, &reader, nullptr, error);
+}
+
+TEST(JsonValueRecordParse, CaptureSerializeParseRoundTrip) {
+    const std::string text = "{ \"n\" : 3 , \"v\" : { \"a\" : [ 1 , \"x\\u00e9\" , [ ] ] , \"b\" : null } }";
+    for (bool bytewise : {false, true}) {
+        Doc doc;
+        vellum_init(&kDocMap, &doc);
+        ASSERT_EQ(vellum_json_value_enable_parse_capture(&doc.v, nullptr), VELLUM_STATUS_OK);
+        vellum_error error;
+        ASSERT_EQ(parse_doc(&doc, text, bytewise, &error), VELLUM_STATUS_OK) << error.message;
+        EXPECT_EQ(doc.n, 3);
+        EXPECT_EQ(buffer_of(doc.v), "{\"a\":[1,\"x\xC3\xA9\",[]],\"b\":null}");
+        std::string compact = serialize(kDocMap, &doc, false);
+        EXPECT_EQ(compact, "{\"n\":3,\"v\":" + buffer_of(doc.v) + "}");
+        std::string pretty = serialize(kDocMap, &doc, true);
+        // Both forms parse back to the same captured value.
+        for (const std::string &again : {compact, pretty}) {
+            Doc copy;
+            vellum_init(&kDocMap, &copy);
+            ASSERT_EQ(vellum_json_value_enable_parse_capture(&copy.v, nullptr), VELLUM_STATUS_OK);
+            ASSERT_EQ(parse_doc(&copy, again, bytewise, &error), VELLUM_STATUS_OK) << error.message;
+            EXPECT_EQ(buffer_of(copy.v), buffer_of(doc.v));
+            EXPECT_EQ(serialize(kDocMap, &copy, true), pretty);
+            vellum_cleanup(&kDocMap, &copy);
+        }
+        vellum_cleanup(&kDocMap, &doc);
+    }
+}
+
+TEST(JsonValueRecordParse, SinkVisitorAndFailuresAgreeWholeAndBytewise) {
+    const std::string text = "{\"v\":{\"k\":[\"" + std::string(700, 's') + "\\n\",2.5,{\"z\":false}]},\"n\":9}";
+    vellum_value_visitor table = Events::table();
+    Events direct;
+    const std::string compact = "{\"k\":[\"" + std::string(700, 's') + "\\n\",2.5,{\"z\":false}]}";
+    ASSERT_EQ(vellum_visit_value_cstr(compact.c_str(), &table, &direct, nullptr, nullptr), VELLUM_STATUS_OK);
+    for (bool bytewise : {false, true}) {
+        Doc doc;
+        vellum_init(&kDocMap, &doc);
+        std::string streamed;
+        ASSERT_EQ(vellum_json_value_set_parse_sink(&doc.v, collect, &streamed, nullptr), VELLUM_STATUS_OK);
+        vellum_error error;
+        ASSERT_EQ(parse_doc(&doc, text, bytewise, &error), VELLUM_STATUS_OK) << error.message;
+        EXPECT_EQ(streamed, compact);
+        EXPECT_EQ(doc.n, 9);
+
+        Events events;
+        ASSERT_EQ(vellum_json_value_set_parse_visitor(&doc.v, &table, &events, nullptr, nullptr), VELLUM_STATUS_OK);
+        ASSERT_EQ(parse_doc(&doc, text, bytewise, &error), VELLUM_STATUS_OK) << error.message;
+        EXPECT_EQ(events.list, direct.list);
+        vellum_cleanup(&kDocMap, &doc);
+    }
+
+    // Failures inside the value: the same status, message and position either way.
+    struct Case {
+        std::string text;
+        const char *message;
+    } cases[] = {
+        {"{\"v\":[1,}", "expected array value"},
+        {"{\"v\":[[[{\"a\":[]}]]]}", "JSON value nesting exceeds maximum depth"},
+        {"{\"v\":\"\\ude00\"}", "unexpected low surrogate"},
+        {"{\"v\":[" + std::string(300, '9') + "]}", "JSON number exceeds maximum byte limit"},
+    };
+    for (const Case &c : cases) {
+        vellum_error whole, bytes;
+        Doc a, b;
+        vellum_init(&kDocMap, &a);
+        vellum_init(&kDocMap, &b);
+        vellum_json_value_enable_parse_capture(&a.v, nullptr);
+        vellum_json_value_enable_parse_capture(&b.v, nullptr);
+        a.v.limits.max_depth = b.v.limits.max_depth = 4;
+        vellum_status sa = parse_doc(&a, c.text, false, &whole);
+        vellum_status sb = parse_doc(&b, c.text, true, &bytes);
+        EXPECT_NE(sa, VELLUM_STATUS_OK) << c.text;
+        EXPECT_EQ(sa, sb) << c.text;
+        EXPECT_STREQ(whole.message, c.message) << c.text;
+        EXPECT_STREQ(bytes.message, c.message) << c.text;
+        EXPECT_EQ(whole.offset, bytes.offset) << c.text;
+        EXPECT_EQ(a.v.kind, VELLUM_JSON_VALUE_NONE);
+        vellum_cleanup(&kDocMap, &a);
+        vellum_cleanup(&kDocMap, &b);
+    }
+
+    // A value field without a parse configuration is refused.
+    Doc plain;
+    vellum_init(&kDocMap, &plain);
+    vellum_error error;
+    EXPECT_EQ(parse_doc(&plain, "{\"v\":1}", false, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "JSON value parse requires a configured parse sink, parse visitor, or parse capture");
+    vellum_cleanup(&kDocMap, &plain);
 }
 
 }  // namespace

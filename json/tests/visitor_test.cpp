@@ -4,6 +4,7 @@
 #include "vellum.h"
 
 #include "fixtures.h"
+#include "visitor.h"
 
 #include <gtest/gtest.h>
 
@@ -470,6 +471,40 @@ TEST(ValueVisitorSources, FilepReadsFromTheCurrentPositionAndLeavesTheFileOpen) 
     EXPECT_EQ(recorder.events.size(), 11u);
     EXPECT_EQ(recorder.events.front(), "[");
     EXPECT_EQ(std::fseek(file, 0, SEEK_SET), 0);  // still open
+    std::fclose(file);
+}
+
+TEST(ValueVisitorSources, RawJsonValueSourcesAreRewoundForEveryVisit) {
+    TempDir dir;
+    std::string path = dir.write("v.json", " {\"a\" : [1, \"b\"]} ");
+    vellum_json_value value;
+    vellum_json_value_init(&value);
+    vellum_value_visitor table = Recorder::table();
+    Recorder none;
+    EXPECT_EQ(vellum__visit_json_value(&value, &table, &none, nullptr, nullptr), VELLUM_STATUS_OK);
+    EXPECT_EQ(none.events, std::vector<std::string>{"null"});
+
+    FILE *file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(vellum_json_value_set_file(&value, file, nullptr), VELLUM_STATUS_OK);
+    Recorder first, second;
+    EXPECT_EQ(vellum__visit_json_value(&value, &table, &first, nullptr, nullptr), VELLUM_STATUS_OK);
+    EXPECT_EQ(vellum__visit_json_value(&value, &table, &second, nullptr, nullptr), VELLUM_STATUS_OK);
+    EXPECT_EQ(first.events.size(), 13u);
+    EXPECT_EQ(second.events, first.events);
+    EXPECT_EQ(first.events, visit_buffer("{\"a\":[1,\"b\"]}").events);
+
+    ASSERT_EQ(vellum_json_value_set_path(&value, dir.file("gone.json").c_str(), nullptr), VELLUM_STATUS_OK);
+    vellum_error error;
+    EXPECT_EQ(vellum__visit_json_value(&value, &table, &first, nullptr, &error), VELLUM_STATUS_IO_ERROR);
+    EXPECT_EQ("failed to open JSON value path '" + dir.file("gone.json") + "'", error.message);
+    EXPECT_EQ(vellum__visit_json_value(&value, nullptr, nullptr, nullptr, &error), VELLUM_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(error.message, "JSON value source and visitor are required");
+    value.kind = 99;
+    EXPECT_EQ(vellum__visit_json_value(&value, &table, &first, nullptr, &error), VELLUM_STATUS_INTERNAL_ERROR);
+    EXPECT_STREQ(error.message, "unsupported JSON value kind");
+    value.kind = VELLUM_JSON_VALUE_PATH;
+    vellum_json_value_cleanup(&value);
     std::fclose(file);
 }
 
