@@ -1346,6 +1346,21 @@ struct Machine {
         return i;
     }
 
+    // Whitespace between tokens changes nothing but the position.
+    size_t whitespace_run(const unsigned char *p, size_t n) {
+        size_t i = 0;
+        for (; i < n && whitespace_byte(p[i]); i++) {
+            if (p[i] == '\n') {
+                st->error.line++;
+                st->error.column = 0;
+            } else {
+                st->error.column++;
+            }
+        }
+        st->error.offset += i;
+        return i;
+    }
+
     vellum_status feed(const unsigned char *p, size_t n, size_t *consumed, bool stop_after_root) {
         size_t i = 0;
         while (i < n && !st->failed) {
@@ -1368,6 +1383,10 @@ struct Machine {
                     end_number();
                     break;
                 }
+            }
+            if (st->lex_state == kLexNone && whitespace_byte(p[i])) {
+                i += whitespace_run(p + i, n - i);
+                continue;
             }
             consume(p[i]);
             i++;
