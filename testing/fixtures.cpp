@@ -40,6 +40,17 @@ void *CountingAllocator::do_realloc(void *ctx, void *ptr, size_t size) {
 
 void CountingAllocator::do_free(void *, void *ptr) { std::free(ptr); }
 
+vellum_read_result PieceReader::read(void *user, void *buffer, size_t capacity) {
+    auto *self = static_cast<PieceReader *>(user);
+    vellum_read_result result{};
+    size_t n = std::min({self->piece, capacity, self->text.size() - self->pos});
+    std::memcpy(buffer, self->text.data() + self->pos, n);
+    self->pos += n;
+    result.bytes = n;
+    result.eof = self->pos == self->text.size();
+    return result;
+}
+
 TempDir::TempDir() {
     char pattern[] = "/tmp/korvo-test-XXXXXX";
     if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");

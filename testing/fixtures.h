@@ -41,6 +41,14 @@ class CountingAllocator {
     size_t failures_ = 0;
 };
 
+// A vellum reader over a string that hands out at most `piece` bytes per call.
+struct PieceReader {
+    std::string text;
+    size_t pos = 0;
+    size_t piece = 1024;
+    static vellum_read_result read(void *user, void *buffer, size_t capacity);
+};
+
 // A directory under /tmp removed with its content when the object goes away.
 class TempDir {
   public:

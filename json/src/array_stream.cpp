@@ -80,25 +80,19 @@ DecodeResult decode_byte(StringDecoder &d, unsigned char c, const DecodeMessages
         }
         return kDecodeByte;
     case 1: {
-        unsigned char decoded;
-        switch (c) {
-        case '"': decoded = '"'; break;
-        case '\\': decoded = '\\'; break;
-        case '/': decoded = '/'; break;
-        case 'b': decoded = '\b'; break;
-        case 'f': decoded = '\f'; break;
-        case 'n': decoded = '\n'; break;
-        case 'r': decoded = '\r'; break;
-        case 't': decoded = '\t'; break;
-        case 'u':
+        if (c == 'u') {
             d.escape = 2;
             d.hex_left = 4;
             d.codepoint = 0;
             return kDecodeNothing;
-        default: *message = m.escape; return kDecodeError;
+        }
+        int decoded = vd::simple_escape(c);
+        if (decoded < 0) {
+            *message = m.escape;
+            return kDecodeError;
         }
         d.escape = 0;
-        out[0] = decoded;
+        out[0] = static_cast<unsigned char>(decoded);
         *n = 1;
         return kDecodeBytes;
     }

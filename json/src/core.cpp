@@ -194,6 +194,34 @@ char *block_strndup(const vellum_allocator &allocator, const char *text, size_t 
     return copy;
 }
 
+// optional '-'; 0 or [1-9][0-9]*; optional fraction; optional exponent.
+bool json_number_valid(const char *p, size_t n) {
+    size_t i = 0;
+    if (i < n && p[i] == '-') i++;
+    if (i >= n) return false;
+    if (p[i] == '0') {
+        i++;
+    } else if (p[i] >= '1' && p[i] <= '9') {
+        while (i < n && p[i] >= '0' && p[i] <= '9') i++;
+    } else {
+        return false;
+    }
+    if (i < n && p[i] == '.') {
+        i++;
+        size_t start = i;
+        while (i < n && p[i] >= '0' && p[i] <= '9') i++;
+        if (i == start) return false;
+    }
+    if (i < n && (p[i] == 'e' || p[i] == 'E')) {
+        i++;
+        if (i < n && (p[i] == '+' || p[i] == '-')) i++;
+        size_t start = i;
+        while (i < n && p[i] >= '0' && p[i] <= '9') i++;
+        if (i == start) return false;
+    }
+    return i == n;
+}
+
 // ---- layout ----------------------------------------------------------------------------------
 
 size_t member_size(const vellum_field &field) {

@@ -91,6 +91,25 @@ inline int hex_digit(unsigned char c) {
     return -1;
 }
 
+// The byte that a one-character JSON escape (after the backslash) stands for, or -1 when c is
+// not one of " \ / b f n r t (the \u escape is handled by the caller).
+inline int simple_escape(unsigned char c) {
+    switch (c) {
+    case '"': return '"';
+    case '\\': return '\\';
+    case '/': return '/';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    default: return -1;
+    }
+}
+
+// The JSON number grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+bool json_number_valid(const char *text, size_t length);
+
 // Writes code point cp (at most 0x10FFFF) as UTF-8 into out; returns 1 to 4.
 inline size_t put_utf8(uint32_t cp, unsigned char out[4]) {
     if (cp < 0x80) {

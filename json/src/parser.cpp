@@ -70,34 +70,6 @@ int base64_value(unsigned char c) {
 
 // ---- number grammar and conversions -------------------------------------------------------
 
-// optional '-'; 0 or [1-9][0-9]*; optional fraction; optional exponent.
-bool json_number_valid(const char *p, size_t n) {
-    size_t i = 0;
-    if (i < n && p[i] == '-') i++;
-    if (i >= n) return false;
-    if (p[i] == '0') {
-        i++;
-    } else if (p[i] >= '1' && p[i] <= '9') {
-        while (i < n && p[i] >= '0' && p[i] <= '9') i++;
-    } else {
-        return false;
-    }
-    if (i < n && p[i] == '.') {
-        i++;
-        size_t start = i;
-        while (i < n && p[i] >= '0' && p[i] <= '9') i++;
-        if (i == start) return false;
-    }
-    if (i < n && (p[i] == 'e' || p[i] == 'E')) {
-        i++;
-        if (i < n && (p[i] == '+' || p[i] == '-')) i++;
-        size_t start = i;
-        while (i < n && p[i] >= '0' && p[i] <= '9') i++;
-        if (i == start) return false;
-    }
-    return i == n;
-}
-
 // Digits only, no leading zero; overflow tested before each digit.
 bool parse_digits(const char *p, size_t n, uint64_t limit, uint64_t *out) {
     if (n == 0) return false;
@@ -172,7 +144,7 @@ long leading_decimal_exponent(const char *p, size_t n) {
 
 // Correctly rounded conversion of a JSON number; false when it overflows a double.
 bool parse_f64(const char *p, size_t n, double *out) {
-    if (!json_number_valid(p, n)) return false;
+    if (!vd::json_number_valid(p, n)) return false;
     double value = 0;
     auto result = std::from_chars(p, p + n, value);
     if (result.ec == std::errc::result_out_of_range) {
@@ -819,7 +791,7 @@ struct Machine {
         const char *text = st->token;
         size_t len = st->token_len;
         if (!t.field) {
-            if (!json_number_valid(text, len)) return fail(VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
+            if (!vd::json_number_valid(text, len)) return fail(VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
             return scalar_done();
         }
         const vellum_field &field = *t.field;
@@ -1043,7 +1015,7 @@ struct Machine {
     }
 
     vellum_status value_number(const char *text, size_t len) {
-        if (!json_number_valid(text, len)) return fail(VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
+        if (!vd::json_number_valid(text, len)) return fail(VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
         return value_step_done(st->capture.number(text, len));
     }
 
@@ -1226,25 +1198,17 @@ struct Machine {
             return emit_plain_byte(c);
 
         case 1: {
-            unsigned char decoded;
-            switch (c) {
-            case '"': decoded = '"'; break;
-            case '\\': decoded = '\\'; break;
-            case '/': decoded = '/'; break;
-            case 'b': decoded = '\b'; break;
-            case 'f': decoded = '\f'; break;
-            case 'n': decoded = '\n'; break;
-            case 'r': decoded = '\r'; break;
-            case 't': decoded = '\t'; break;
-            case 'u':
+            if (c == 'u') {
                 st->escape_state = 2;
                 st->hex_left = 4;
                 st->codepoint = 0;
                 return VELLUM_STATUS_OK;
-            default: return fail(VELLUM_STATUS_INVALID_JSON, "invalid escape sequence");
             }
+            int decoded = vd::simple_escape(c);
+            if (decoded < 0) return fail(VELLUM_STATUS_INVALID_JSON, "invalid escape sequence");
             st->escape_state = 0;
-            return emit_escape(&decoded, 1);
+            auto byte = static_cast<unsigned char>(decoded);
+            return emit_escape(&byte, 1);
         }
         case 2: {
             int v = vd::hex_digit(c);

@@ -87,65 +87,6 @@ constexpr bool is_number_char(unsigned char c) {
 }
 constexpr bool is_plain_string_byte(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
 constexpr bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-size_t utf8_encode(uint32_t cp, char out[4]) {
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
-// The JSON number grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
-bool valid_json_number(const char *s, size_t n) {
-    size_t i = 0;
-    if (i < n && s[i] == '-') i++;
-    if (i >= n) return false;
-    if (s[i] == '0') {
-        i++;
-    } else if (s[i] >= '1' && s[i] <= '9') {
-        while (i < n && is_digit(s[i])) i++;
-    } else {
-        return false;
-    }
-    if (i < n && s[i] == '.') {
-        i++;
-        size_t start = i;
-        while (i < n && is_digit(s[i])) i++;
-        if (i == start) return false;
-    }
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        i++;
-        if (i < n && (s[i] == '+' || s[i] == '-')) i++;
-        size_t start = i;
-        while (i < n && is_digit(s[i])) i++;
-        if (i == start) return false;
-    }
-    return i == n;
-}
 
 constexpr const char *kLiterals[] = {"false", "true", "null"};
 
@@ -291,28 +232,20 @@ vellum_status ValueScanner::step(unsigned char c) {
     case kString: return string_byte(c);
     case kEscape: {
         raw_[raw_len_++] = static_cast<char>(c);
-        char decoded;
-        switch (c) {
-        case '"': decoded = '"'; break;
-        case '\\': decoded = '\\'; break;
-        case '/': decoded = '/'; break;
-        case 'b': decoded = '\b'; break;
-        case 'f': decoded = '\f'; break;
-        case 'n': decoded = '\n'; break;
-        case 'r': decoded = '\r'; break;
-        case 't': decoded = '\t'; break;
-        case 'u':
+        if (c == 'u') {
             lex_ = kHex;
             hex_left_ = 4;
             code_ = 0;
             return VELLUM_STATUS_OK;
-        default: return fail(VELLUM_STATUS_INVALID_JSON, "invalid string escape");
         }
+        int decoded = simple_escape(c);
+        if (decoded < 0) return fail(VELLUM_STATUS_INVALID_JSON, "invalid string escape");
         lex_ = kString;
-        return escape_decoded(&decoded, 1);
+        char byte = static_cast<char>(decoded);
+        return escape_decoded(&byte, 1);
     }
     case kHex: {
-        int v = hex_value(c);
+        int v = hex_digit(c);
         if (v < 0) return fail(VELLUM_STATUS_INVALID_JSON, "invalid unicode escape");
         raw_[raw_len_++] = static_cast<char>(c);
         code_ = code_ * 16 + static_cast<uint32_t>(v);
@@ -405,15 +338,15 @@ vellum_status ValueScanner::hex_done() {
     } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
         return fail(VELLUM_STATUS_INVALID_JSON, "unexpected low surrogate");
     }
-    char out[4];
-    size_t n = utf8_encode(cp, out);
+    unsigned char out[4];
+    size_t n = put_utf8(cp, out);
     lex_ = kString;
-    return escape_decoded(out, n);
+    return escape_decoded(reinterpret_cast<const char *>(out), n);
 }
 
 vellum_status ValueScanner::end_number() {
     lex_ = kBetween;
-    if (!valid_json_number(number_.data(), number_.size())) return fail(VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
+    if (!json_number_valid(number_.data(), number_.size())) return fail(VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
     vellum_status status = handler_status(handler_->number(number_.data(), number_.size()));
     if (status != VELLUM_STATUS_OK) return status;
     return value_done();

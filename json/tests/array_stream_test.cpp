@@ -27,21 +27,7 @@ const vellum_field item_fields[] = {
 };
 const vellum_map item_map = VELLUM_MAP(Item, item_fields);
 
-struct Text {
-    std::string text;
-    size_t pos = 0;
-    size_t piece = 1024;
-    static vellum_read_result read(void *user, void *buffer, size_t capacity) {
-        auto *self = static_cast<Text *>(user);
-        vellum_read_result result{};
-        size_t n = std::min({self->piece, capacity, self->text.size() - self->pos});
-        std::memcpy(buffer, self->text.data() + self->pos, n);
-        self->pos += n;
-        result.bytes = n;
-        result.eof = self->pos == self->text.size();
-        return result;
-    }
-};
+using Text = korvo::testing::PieceReader;
 
 std::string describe(const Item &item) { return "a=" + std::to_string(item.a) + (item.s ? " s=" + std::string(item.s) : "") + ";"; }
 

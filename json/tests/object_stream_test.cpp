@@ -29,21 +29,7 @@ const vellum_field entry_fields[] = {
 };
 const vellum_map entry_map = VELLUM_MAP(Entry, entry_fields);
 
-struct TextReader {
-    std::string text;
-    size_t pos = 0;
-    size_t piece = 1024;
-    static vellum_read_result read(void *user, void *buffer, size_t capacity) {
-        auto *self = static_cast<TextReader *>(user);
-        vellum_read_result result{};
-        size_t n = std::min({self->piece, capacity, self->text.size() - self->pos});
-        std::memcpy(buffer, self->text.data() + self->pos, n);
-        self->pos += n;
-        result.bytes = n;
-        result.eof = self->pos == self->text.size();
-        return result;
-    }
-};
+using TextReader = korvo::testing::PieceReader;
 
 // Every object's fields as text, then the final result and message.
 std::string drain(vellum_stream *stream) {
