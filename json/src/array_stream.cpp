@@ -246,6 +246,7 @@ vellum_status stream_fail(vellum_array_stream *s, vellum_status code, const char
 // The element's parser failed: its message and status, the stream's position.
 vellum_status parser_fail(vellum_array_stream *s) {
     const vellum_error &parsed = s->parser.error;
+    if (parsed.truncated) s->truncated = 1;
     s->error.code = parsed.code;
     std::memcpy(s->error.message, parsed.message, sizeof s->error.message);
     s->error.system_errno = parsed.system_errno;
@@ -717,6 +718,8 @@ int copy_out(vellum_array_stream *s, int result, vellum_error *error) {
 }
 
 int failed_result(vellum_array_stream *s, vellum_error *error) {
+    // A truncation earlier in the stream stays visible in its error, whichever mode fed it.
+    if (s->truncated) s->error.truncated = 1;
     if (!s->error.code) {
         vd::set_error(&s->error, VELLUM_STATUS_INTERNAL_ERROR, "array stream failed without an error code");
         s->failed = 1;

@@ -334,3 +334,37 @@ TEST(ArrayStream, ReusedDestinationLeaksNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Code {
+    char code[4];
+};
+const vellum_field code_fields[] = {VELLUM_FIELD_FIXED_STRING(Code, code, "c", VELLUM_OVERFLOW_TRUNCATE, 0)};
+const vellum_map code_map = VELLUM_MAP(Code, code_fields);
+
+int ignore_item(void *, void *) { return 0; }
+
+// A truncated element stays visible in a later error, pushed or pulled.
+TEST(ArrayStream, TruncationSurvivesALaterError) {
+    const std::string json = R"([{"c":"abcdef"}x)";
+    vellum_error error;
+    Code code{};
+    vellum_array_stream *stream = vellum_array_stream_open_push(nullptr, nullptr, &error);
+    EXPECT_EQ(vellum_array_stream_push(stream, &code_map, &code, json.data(), json.size(), ignore_item, nullptr, &error),
+              VELLUM_STATUS_INVALID_JSON);
+    EXPECT_STREQ(error.message, "expected ',' or ']' in selected array");
+    EXPECT_EQ(error.truncated, 1);
+    vellum_array_stream_close(stream);
+
+    Text text{json};
+    stream = vellum_array_stream_open_reader(nullptr, Text::read, &text, nullptr, &error);
+    ASSERT_EQ(vellum_array_stream_next(stream, &code_map, &code, &error), VELLUM_ARRAY_STREAM_ITEM);
+    EXPECT_STREQ(code.code, "abc");
+    EXPECT_EQ(error.truncated, 1);
+    EXPECT_EQ(vellum_array_stream_next(stream, &code_map, &code, &error), VELLUM_ARRAY_STREAM_ERROR);
+    EXPECT_EQ(error.truncated, 1);
+    vellum_array_stream_close(stream);
+}
+
+}  // namespace
