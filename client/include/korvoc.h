@@ -64,6 +64,9 @@ enum {
  * ---------------------------------------------------------------------------------------- */
 
 typedef struct kc_client kc_client;
+typedef struct kc_lease kc_lease;
+typedef struct kc_source kc_source;
+typedef struct kc_sink kc_sink;
 
 /* @@HANDLES@@ */
 
@@ -250,6 +253,36 @@ KC_API int kc_parse_size_base10_checked(const char *text, size_t *out);
  */
 KC_API int kc_parse_long_base10_range_checked(const char *data, size_t length, long *out);
 KC_API int kc_parse_ulong_base10_range_checked(const char *data, size_t length, unsigned long *out);
+
+/* ------------------------------------------------------------------------------------------
+ * Sources and sinks: the byte streams that cross the API
+ * ---------------------------------------------------------------------------------------- */
+
+/**
+ * Something the library reads from. Built-in sources keep private state behind these slots;
+ * an application may also build its own object that starts with this record.
+ *  - read: places up to capacity bytes in buffer and returns their number; 0 means end of
+ *    data or failure, and a failure also fills error (test error->code when read returns 0).
+ *  - reset: rewinds to the first byte; returns KC_OK or a code (error filled). Built-in
+ *    sources always have this slot; kinds that cannot rewind answer KC_ERR_INVALID.
+ *  - close: releases everything the source owns, including the object itself.
+ * A source is used by one thread at a time and closed exactly once by its owner.
+ */
+struct kc_source {
+    size_t (*read)(kc_source *source, void *buffer, size_t capacity, kc_error *error);
+    int (*reset)(kc_source *source, kc_error *error);
+    void (*close)(kc_source *source);
+};
+
+/**
+ * Something the library writes into.
+ *  - write: takes all length bytes and returns 1, or returns 0 with error filled.
+ *  - close: releases everything the sink owns, including the object itself.
+ */
+struct kc_sink {
+    int (*write)(kc_sink *sink, const void *bytes, size_t length, kc_error *error);
+    void (*close)(kc_sink *sink);
+};
 
 /* @@SOURCES_SINKS@@ */
 

@@ -382,6 +382,50 @@ KC_API size_t kc_engine_json_http_write_callback(char *data, size_t size, size_t
 
 /* @@ENGINE_HTTP@@ */
 
+/* ------------------------------------------------------------------------------------------
+ * Byte-stream callbacks of the streaming operations, and the bridges over kc_source/kc_sink
+ * ---------------------------------------------------------------------------------------- */
+
+/** Takes length bytes of a download; returns non-zero to continue, 0 to fail (error may be filled). */
+typedef int (*kc_engine_writer_fn)(void *user, const void *bytes, size_t length, kc_engine_error *error);
+
+/**
+ * Produces up to capacity bytes of an upload into buffer and returns their number; 0 is the
+ * end of the data, or a failure when error->code is set (the transfer is then aborted).
+ */
+typedef size_t (*kc_engine_reader_fn)(void *user, void *buffer, size_t capacity, kc_engine_error *error);
+
+/** Rewinds an upload reader to its first byte; returns 0, or non-zero with error filled. */
+typedef int (*kc_engine_reset_fn)(void *user, kc_engine_error *error);
+
+/* @@ENGINE_BRIDGES@@ */
+
+/* ------------------------------------------------------------------------------------------
+ * Streaming transfers and attachments
+ * ---------------------------------------------------------------------------------------- */
+
+/** Result of a state update (plain, streamed, generated or by mutations); strings owned (system allocator). */
+typedef struct kc_engine_update_response {
+    int64_t new_version;
+    char *new_state_etag;
+    int64_t bytes;
+    char *correlation_id;
+} kc_engine_update_response;
+
+/** Map "kc_engine_update_response_json": "new_version", "new_state_etag", "bytes". */
+KC_API extern const vellum_map kc_engine_update_response_map;
+
+/** Frees the strings of response and zeroes it. NULL is ignored. */
+KC_API void kc_engine_update_response_cleanup(kc_engine_update_response *response);
+
+/* @@ENGINE_STREAMING@@ */
+
+/* ------------------------------------------------------------------------------------------
+ * Lease and state operations
+ * ---------------------------------------------------------------------------------------- */
+
+/* @@ENGINE_LEASE@@ */
+
 /* @@ENGINE_OPERATIONS@@ */
 
 #ifdef __cplusplus
