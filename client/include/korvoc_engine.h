@@ -398,6 +398,36 @@ typedef size_t (*kc_engine_reader_fn)(void *user, void *buffer, size_t capacity,
 /** Rewinds an upload reader to its first byte; returns 0, or non-zero with error filled. */
 typedef int (*kc_engine_reset_fn)(void *user, kc_engine_error *error);
 
+/*
+ * Bridges that let the engine drive public sources and sinks: user is a kc_source ** or
+ * kc_sink ** (a pointer to the caller's object pointer). A failure that the source or sink
+ * reports with a code becomes KC_ERR_TRANSPORT in the engine error with a copy of its message.
+ */
+
+/**
+ * kc_engine_reader_fn over (*(kc_source **)user)->read. A missing source fails with
+ * KC_ERR_INVALID "payload read requires source" and returns 0.
+ */
+KC_API size_t kc_engine_read_bridge(void *user, void *buffer, size_t capacity, kc_engine_error *error);
+
+/**
+ * kc_engine_writer_fn over (*(kc_sink **)user)->write; returns the sink's result (1 taken, 0
+ * failed). A missing sink fails with KC_ERR_INVALID "payload write requires sink" and returns 0.
+ */
+KC_API int kc_engine_write_bridge(void *user, const void *bytes, size_t length, kc_engine_error *error);
+
+/**
+ * kc_engine_reset_fn over (*(kc_source **)user)->reset: returns 0 when rewound, non-zero
+ * otherwise. A missing source gives code 1 "payload reset requires source" and a source whose
+ * reset slot is NULL code 1 "payload source is not rewindable" (both return 1, after freeing
+ * any earlier message and clearing http_status); otherwise the source's result, with
+ * KC_ERR_TRANSPORT and its message (or "payload reset failed" when it gave none) on failure.
+ */
+KC_API int kc_engine_reset_bridge(void *user, kc_engine_error *error);
+
+/** kc_engine_reader_fn that produces no bytes (an empty upload); touches nothing. */
+KC_API size_t kc_engine_empty_reader(void *user, void *buffer, size_t capacity, kc_engine_error *error);
+
 /* @@ENGINE_BRIDGES@@ */
 
 /* ------------------------------------------------------------------------------------------
@@ -418,11 +448,666 @@ KC_API extern const vellum_map kc_engine_update_response_map;
 /** Frees the strings of response and zeroes it. NULL is ignored. */
 KC_API void kc_engine_update_response_cleanup(kc_engine_update_response *response);
 
+struct curl_slist; /* libcurl header list */
+
+/**
+ * Per-call state of a streaming transfer. Zero it, then set writer, writer_user and error
+ * (NULL error: the transfer records its failures in a record of its own); the transfer
+ * resets everything else before each attempt. Captured strings are owned (system
+ * allocator); release them and the parser with kc_engine_stream_state_cleanup.
+ */
+typedef struct kc_engine_stream_state {
+    kc_engine_writer_fn writer;    /* receives 2xx bodies that are not typed JSON; NULL drops them */
+    void *writer_user;
+    kc_engine_error *error;
+    long http_status;
+    char *correlation_id;          /* X-Correlation-Id */
+    char *content_type;            /* Content-Type */
+    char *etag;                    /* ETag, trimmed, quotes kept */
+    long key_version;              /* X-Key-Version */
+    long fencing_token;            /* X-Fencing-Token */
+    char *attachment_id;           /* X-Attachment-ID */
+    char *attachment_name;         /* X-Attachment-Name */
+    char *attachment_sha256;       /* X-Attachment-SHA256 */
+    long attachment_size;          /* X-Attachment-Size */
+    long attachment_created_at;    /* X-Attachment-Created-At */
+    long attachment_updated_at;    /* X-Attachment-Updated-At */
+    const vellum_map *response_map; /* typed JSON response of a 2xx answer, or NULL */
+    void *response_destination;
+    vellum_curl_parse parser;      /* parser of the typed response or of the error body */
+    kc_engine_http_error_body error_body;
+    size_t bytes_received;         /* typed JSON bytes received */
+    size_t byte_limit;             /* client max_response_bytes (1048576 when 0) */
+    int parser_started;
+    int error_body_mode;           /* the body is a JSON error body */
+    int aborted;                   /* the engine stopped the transfer; the reason is in error */
+    int body_seen;                 /* the first body chunk has decided how the body is handled */
+    int ignore_body;               /* 204/205 */
+} kc_engine_stream_state;
+
+/** Frees the captured strings, the parser and the error body of state (not writer or error). NULL is ignored. */
+KC_API void kc_engine_stream_state_cleanup(kc_engine_stream_state *state);
+
+/**
+ * One streaming request to the client's endpoints in order. URL: endpoint (with "https://",
+ * or "http://" with disable_mtls, when it has no "://") followed by path (query encoded).
+ * header_list is borrowed. With a reader the body is uploaded from it in chunks without a
+ * length; before each attempt after the first reset(reset_user) is called when given (its
+ * failure ends the call). 2xx bodies go to state->writer, or are parsed into
+ * response_destination with response_map when a map is given (pass it zeroed; the caller
+ * releases it with vellum_cleanup in every case); other bodies never reach the writer.
+ * Non-2xx answers become KC_ERR_SERVER from the error body; "node_passive" moves to the next
+ * endpoint ("all endpoints rejected the request", KC_ERR_TRANSPORT, when none is left).
+ * Transport errors do not fail over. Returns KC_OK on a 2xx answer, else the code with state->error filled.
+ * Header values are left in state for the caller either way.
+ */
+KC_API int kc_engine_perform_streaming(kc_engine_client *client, const char *method, const char *path,
+                                       struct curl_slist *header_list, kc_engine_reader_fn reader, void *reader_user,
+                                       kc_engine_reset_fn reset, void *reset_user, const vellum_map *response_map,
+                                       void *response_destination, kc_engine_stream_state *state);
+
+/**
+ * libcurl TLS context callback of streaming transfers (ssl_ctx an SSL_CTX *, client the
+ * kc_engine_client): sets the client certificate and key when present (not checked to
+ * match), adds the bundle's CA certificates to the store and takes a reference to each chain
+ * certificate. Returns 0, or 58 (certificate problem) for a missing context, client or store
+ * or a rejected certificate or key.
+ */
+KC_API int kc_engine_attachment_ssl_ctx(void *curl, void *ssl_ctx, void *client);
+
+/** The parts of a streaming query string; NULL/empty strings and 0 flags are left out. */
+typedef struct kc_engine_attachment_query {
+    const char *key;             /* "?key=", always sent */
+    const char *KC_NAMESPACE_MEMBER; /* "&namespace=", always sent: empty means the client default */
+    const char *name;            /* "&name=" (upload) */
+    const char *selector_name;   /* "&name=" (download, delete) */
+    const char *selector_id;     /* "&id=" */
+    const char *content_type;    /* "&content_type=" */
+    int prevent_overwrite;       /* "&prevent_overwrite=1" */
+    int has_max_bytes;           /* "&max_bytes=" max_bytes */
+    int64_t max_bytes;
+    int public_read;             /* "&public=1" */
+} kc_engine_attachment_query;
+
+/**
+ * Appends the query string of query to path (every value URL-encoded, in the order of the
+ * record). On failure returns KC_ERR_NOMEM ("failed to encode key", ... "failed to format
+ * max_bytes") and releases path. KC_ERR_INVALID "attachment query requires client, path, and
+ * query" for missing arguments.
+ */
+KC_API int kc_engine_attachment_build_query(const kc_engine_client *client, kc_engine_buffer *path,
+                                            const kc_engine_attachment_query *query, kc_engine_error *error);
+
+/**
+ * A libcurl header list of, in this order and each only when given: "Accept" (non-empty
+ * accept), "Content-Type", "X-Lease-ID", "X-Txn-ID", "X-Fencing-Token" (decimal, when > 0).
+ * Release it with curl_slist_free_all. NULL when nothing was given or on any failure.
+ */
+KC_API struct curl_slist *kc_engine_build_stream_headers(const char *content_type, const char *accept,
+                                                         const char *lease_id, const char *txn_id,
+                                                         int64_t fencing_token);
+
+/** Streamed state read (GET /v1/get). Strings are borrowed. */
+typedef struct kc_engine_get_stream_request {
+    const char *KC_NAMESPACE_MEMBER; /* empty: the client default */
+    const char *key;
+    const char *lease_id;        /* required unless public_read */
+    int64_t fencing_token;       /* X-Fencing-Token when > 0 */
+    int public_read;             /* "&public=1" */
+} kc_engine_get_stream_request;
+
+/** What a streamed state read returns; strings owned (system allocator). */
+typedef struct kc_engine_get_stream_response {
+    int no_content;              /* the answer was 204 */
+    char *content_type;
+    char *etag;                  /* as sent, quotes kept */
+    int64_t version;             /* X-Key-Version */
+    int64_t fencing_token;       /* X-Fencing-Token */
+    char *correlation_id;
+} kc_engine_get_stream_response;
+
+/** Frees the strings of response and zeroes it. NULL is ignored. */
+KC_API void kc_engine_get_stream_response_cleanup(kc_engine_get_stream_response *response);
+
+/**
+ * Reads the state document of a key into writer (chunk by chunk, never held whole).
+ * KC_ERR_INVALID "get_into requires client, request, writer, response, error, and key" /
+ * "get_into requires lease_id unless public_read is enabled"; transfer and server errors as
+ * kc_engine_perform_streaming. response is cleaned first and filled on success.
+ */
+KC_API int kc_engine_client_get_into(kc_engine_client *client, const kc_engine_get_stream_request *request,
+                                     kc_engine_writer_fn writer, void *writer_user,
+                                     kc_engine_get_stream_response *response, kc_engine_error *error);
+
+/** Streamed state write (POST /v1/update). Strings are borrowed. */
+typedef struct kc_engine_update_from_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;
+    const char *txn_id;
+    int64_t fencing_token;       /* must be > 0 */
+    const char *if_state_etag;   /* X-If-State-ETag when non-empty */
+    int64_t if_version;          /* X-If-Version when has_if_version */
+    int has_if_version;
+    const char *content_type;    /* NULL/empty: "application/json" */
+} kc_engine_update_from_request;
+
+/**
+ * Uploads a state document pulled from reader (NULL: an empty body). With several endpoints
+ * reader must be kc_engine_read_bridge over a resettable kc_source (KC_ERR_INVALID "multi-
+ * endpoint updates require kc_source-backed rewindable payloads", "payload reset requires
+ * source", "payload source is not rewindable", before any request). KC_ERR_INVALID
+ * "update_from requires client, request, response, error, key, lease_id, and fencing_token".
+ * response is cleaned first and filled on success (strings owned).
+ */
+KC_API int kc_engine_client_update_from(kc_engine_client *client, const kc_engine_update_from_request *request,
+                                        kc_engine_reader_fn reader, void *reader_user,
+                                        kc_engine_update_response *response, kc_engine_error *error);
+
+/**
+ * Upload reader of a multipart body: prefix, then the inner reader's bytes until it returns
+ * 0, then suffix. Memory pieces are borrowed. reader may be NULL (no payload bytes).
+ */
+typedef struct kc_engine_multipart_upload {
+    const char *prefix;
+    size_t prefix_length;
+    size_t prefix_position;
+    kc_engine_reader_fn reader;
+    void *reader_user;
+    kc_engine_reset_fn reset;    /* rewinds the inner reader; may be NULL */
+    void *reset_user;
+    const char *suffix;
+    size_t suffix_length;
+    size_t suffix_position;
+    int payload_done;            /* the inner reader returned 0 */
+} kc_engine_multipart_upload;
+
+/** kc_engine_reader_fn over a kc_engine_multipart_upload (state). An inner failure returns 0
+ *  with error filled; a NULL state returns 0 with KC_ERR_INVALID. */
+KC_API size_t kc_engine_multipart_upload_read(void *state, void *buffer, size_t capacity, kc_engine_error *error);
+
+/** kc_engine_reset_fn over a kc_engine_multipart_upload: rewinds both memory pieces, clears the
+ *  end mark and calls the inner reset when given. KC_ERR_INVALID "multipart upload reset
+ *  requires state". */
+KC_API int kc_engine_multipart_upload_reset(void *state, kc_engine_error *error);
+
+/* Attachments */
+
+/** One attachment's description; strings owned (system allocator) outside parsing. */
+typedef struct kc_engine_attachment_info {
+    char *id;
+    char *name;
+    int64_t size;
+    char *plaintext_sha256;
+    char *content_type;
+    int64_t created_at_unix;
+    int64_t updated_at_unix;
+} kc_engine_attachment_info;
+
+/** Map "kc_engine_attachment_info_json" of kc_engine_attachment_info. */
+KC_API extern const vellum_map kc_engine_attachment_info_map;
+
+/** Frees the strings of info and zeroes it. NULL is ignored. */
+KC_API void kc_engine_attachment_info_cleanup(kc_engine_attachment_info *info);
+
+/**
+ * Copies parsed (strings owned by the JSON library) into out as owned system strings; out is
+ * overwritten. KC_ERR_NOMEM "failed to copy attachment strings" (out left empty);
+ * KC_ERR_INVALID for NULL out or parsed.
+ */
+KC_API int kc_engine_attachment_info_from_json(kc_engine_attachment_info *out, const kc_engine_attachment_info *parsed,
+                                               kc_engine_error *error);
+
+/** Which attachment: id, name or both (name is sent before id). Strings borrowed. */
+typedef struct kc_engine_attachment_selector {
+    const char *id;
+    const char *name;
+} kc_engine_attachment_selector;
+
+/** Attachment upload (POST /v1/attachments). Strings borrowed. */
+typedef struct kc_engine_attach_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;
+    const char *txn_id;
+    int64_t fencing_token;
+    const char *name;
+    const char *content_type;    /* NULL/empty: "application/octet-stream" */
+    int64_t max_bytes;           /* "&max_bytes=" when has_max_bytes */
+    int has_max_bytes;
+    int prevent_overwrite;
+} kc_engine_attach_request;
+
+/** Result of an upload; strings owned (system allocator). */
+typedef struct kc_engine_attach_response {
+    kc_engine_attachment_info attachment;
+    int noop;
+    int64_t version;
+    char *correlation_id;
+} kc_engine_attach_response;
+
+/** Map "kc_engine_attach_response_json": "attachment", "noop", "version". */
+KC_API extern const vellum_map kc_engine_attach_response_map;
+
+/** Frees every string of response and zeroes it. NULL is ignored. */
+KC_API void kc_engine_attach_response_cleanup(kc_engine_attach_response *response);
+
+/**
+ * Uploads an attachment pulled from reader; reader_user is also handed to
+ * kc_engine_reset_bridge on failover, so it must be a kc_source ** when several endpoints are
+ * configured. KC_ERR_INVALID "attach_from requires client, request, reader, response, error,
+ * key, name, lease_id, and txn_id".
+ */
+KC_API int kc_engine_client_attach_from(kc_engine_client *client, const kc_engine_attach_request *request,
+                                        kc_engine_reader_fn reader, void *reader_user,
+                                        kc_engine_attach_response *response, kc_engine_error *error);
+
+/** Attachment listing (GET /v1/attachments). Strings borrowed. */
+typedef struct kc_engine_list_attachments_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;
+    const char *txn_id;
+    int64_t fencing_token;
+    int public_read;
+} kc_engine_list_attachments_request;
+
+/** The listing: an owned array (NULL when empty) of owned entries. */
+typedef struct kc_engine_list_attachments_response {
+    char *KC_NAMESPACE_MEMBER;
+    char *key;
+    kc_engine_attachment_info *attachments;
+    size_t attachment_count;
+    char *correlation_id;
+} kc_engine_list_attachments_response;
+
+/** The record kc_engine_list_attachments_response_map parses into (JSON library storage). */
+typedef struct kc_engine_list_attachments_response_json {
+    char *KC_NAMESPACE_MEMBER;
+    char *key;
+    vellum_object_array attachments; /* of kc_engine_attachment_info */
+} kc_engine_list_attachments_response_json;
+
+/** Map of kc_engine_list_attachments_response_json: "namespace", "key", "attachments". */
+KC_API extern const vellum_map kc_engine_list_attachments_response_map;
+
+/** Frees every entry, the array and the strings of response, and zeroes it. NULL is ignored. */
+KC_API void kc_engine_list_attachments_response_cleanup(kc_engine_list_attachments_response *response);
+
+/**
+ * Lists the attachments of a key (any 2xx is success). KC_ERR_INVALID "list_attachments
+ * requires client, request, response, error, and key" / "list_attachments requires lease_id
+ * and txn_id unless public_read is enabled".
+ */
+KC_API int kc_engine_client_list_attachments(kc_engine_client *client, const kc_engine_list_attachments_request *request,
+                                             kc_engine_list_attachments_response *response, kc_engine_error *error);
+
+/** Attachment download (GET /v1/attachment). Strings borrowed. */
+typedef struct kc_engine_get_attachment_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;
+    const char *txn_id;
+    int64_t fencing_token;
+    int public_read;
+    kc_engine_attachment_selector selector;
+} kc_engine_get_attachment_request;
+
+/** The download's X-Attachment-* headers; strings owned (system allocator). */
+typedef struct kc_engine_get_attachment_response {
+    char *attachment_id;
+    char *name;
+    char *plaintext_sha256;
+    int64_t size;
+    int64_t created_at_unix;
+    int64_t updated_at_unix;
+    char *content_type;
+    char *correlation_id;
+} kc_engine_get_attachment_response;
+
+/** Frees the strings of response and zeroes it. NULL is ignored. */
+KC_API void kc_engine_get_attachment_response_cleanup(kc_engine_get_attachment_response *response);
+
+/**
+ * Downloads one attachment into writer. KC_ERR_INVALID "get_attachment_into requires client,
+ * request, writer, response, error, and key", "get_attachment_into requires selector id or
+ * name", "get_attachment_into requires lease_id and txn_id unless public_read is enabled".
+ */
+KC_API int kc_engine_client_get_attachment_into(kc_engine_client *client,
+                                                const kc_engine_get_attachment_request *request,
+                                                kc_engine_writer_fn writer, void *writer_user,
+                                                kc_engine_get_attachment_response *response, kc_engine_error *error);
+
+/** Deleting one attachment (DELETE /v1/attachment). Strings borrowed. */
+typedef struct kc_engine_delete_attachment_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;
+    const char *txn_id;
+    int64_t fencing_token;
+    kc_engine_attachment_selector selector;
+} kc_engine_delete_attachment_request;
+
+typedef struct kc_engine_delete_attachment_response {
+    int deleted;
+    int64_t version;
+    char *correlation_id;        /* owned */
+} kc_engine_delete_attachment_response;
+
+/** Map "kc_engine_delete_attachment_response_json": "deleted", "version". */
+KC_API extern const vellum_map kc_engine_delete_attachment_response_map;
+
+/** Frees the correlation id and zeroes response. NULL is ignored. */
+KC_API void kc_engine_delete_attachment_response_cleanup(kc_engine_delete_attachment_response *response);
+
+/** KC_ERR_INVALID "delete_attachment requires client, request, response, error, key, lease_id, and txn_id". */
+KC_API int kc_engine_client_delete_attachment(kc_engine_client *client, const kc_engine_delete_attachment_request *request,
+                                              kc_engine_delete_attachment_response *response, kc_engine_error *error);
+
+/** Deleting every attachment of a key (DELETE /v1/attachments). Strings borrowed. */
+typedef struct kc_engine_delete_all_attachments_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;
+    const char *txn_id;
+    int64_t fencing_token;
+} kc_engine_delete_all_attachments_request;
+
+typedef struct kc_engine_delete_all_attachments_response {
+    int deleted;                 /* count */
+    int64_t version;
+    char *correlation_id;        /* owned */
+} kc_engine_delete_all_attachments_response;
+
+/** The record kc_engine_delete_all_attachments_response_map parses into. */
+typedef struct kc_engine_delete_all_attachments_response_json {
+    int64_t deleted;
+    int64_t version;
+} kc_engine_delete_all_attachments_response_json;
+
+/** Map of kc_engine_delete_all_attachments_response_json: "deleted", "version". */
+KC_API extern const vellum_map kc_engine_delete_all_attachments_response_map;
+
+/** Frees the correlation id and zeroes response. NULL is ignored. */
+KC_API void kc_engine_delete_all_attachments_response_cleanup(kc_engine_delete_all_attachments_response *response);
+
+/**
+ * KC_ERR_INVALID "delete_all_attachments requires client, request, response, error, key,
+ * lease_id, and txn_id"; a count beyond int is KC_ERR_PROTOCOL "delete attachments deleted
+ * count is out of range".
+ */
+KC_API int kc_engine_client_delete_all_attachments(kc_engine_client *client,
+                                                   const kc_engine_delete_all_attachments_request *request,
+                                                   kc_engine_delete_all_attachments_response *response,
+                                                   kc_engine_error *error);
+
+/**
+ * Parse a complete JSON text into response (cleaned first; strings owned on success).
+ * KC_ERR_INVALID "parse_attach_response_json requires json, response, and error" /
+ * "parse_list_attachments_response_json requires json, response, and error"; a parse failure
+ * is mapped with "failed to parse attach response" / "failed to parse list_attachments response".
+ */
+KC_API int kc_engine_parse_attach_response_json(const char *json, kc_engine_attach_response *response,
+                                                kc_engine_error *error);
+KC_API int kc_engine_parse_list_attachments_response_json(const char *json,
+                                                          kc_engine_list_attachments_response *response,
+                                                          kc_engine_error *error);
+
 /* @@ENGINE_STREAMING@@ */
 
 /* ------------------------------------------------------------------------------------------
  * Lease and state operations
  * ---------------------------------------------------------------------------------------- */
+
+/*
+ * Every operation below takes the engine client, a caller-owned request record, a response
+ * record and an error record, and returns a KC_* code. The namespace sent is
+ * kc_engine_effective_namespace(client, request namespace). Request strings are borrowed; a
+ * NULL or empty optional string is not sent. Response strings are owned copies (system
+ * allocator) released by the matching *_response_cleanup, which frees every string and zeroes
+ * the record; each operation cleans its response record before it starts, so pass a zeroed or
+ * previously filled record. Only status 200 is a success (get: any 2xx); any other status
+ * returns KC_ERR_SERVER "korvo returned a non-success status" with the server's error body in
+ * error. Common failures: KC_ERR_INVALID "client, request, and response are required";
+ * KC_ERR_NOMEM when a path or header cannot be built; KC_ERR_PROTOCOL "failed to decode
+ * <operation> response" when response strings cannot be copied (response cleaned); the
+ * transport and parse codes of kc_engine_http_json_request.
+ */
+
+/** Acquire a lease on key. */
+typedef struct kc_engine_acquire_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *owner;
+    int64_t ttl_seconds;
+    int64_t block_seconds; /* sent only when > 0 */
+    int if_not_exists;     /* sent only when non-zero */
+    const char *txn_id;    /* sent only when non-empty */
+} kc_engine_acquire_request;
+
+typedef struct kc_engine_acquire_response {
+    char *KC_NAMESPACE_MEMBER;
+    char *key;
+    char *owner;
+    char *lease_id;
+    char *txn_id;
+    int64_t expires_at_unix;
+    int64_t version;
+    char *state_etag;
+    int64_t fencing_token;
+    char *correlation_id;
+} kc_engine_acquire_response;
+
+/** Extend a held lease. */
+typedef struct kc_engine_keepalive_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;
+    const char *txn_id; /* sent only when non-empty */
+    int64_t ttl_seconds;
+    int64_t fencing_token;
+} kc_engine_keepalive_request;
+
+typedef struct kc_engine_keepalive_response {
+    int64_t expires_at_unix;
+    int64_t version;
+    char *state_etag;
+    char *correlation_id;
+} kc_engine_keepalive_response;
+
+/** Give a lease up (rollback: discard the transaction's staged changes). */
+typedef struct kc_engine_release_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;
+    const char *txn_id; /* sent only when non-empty */
+    int64_t fencing_token;
+    int rollback;       /* sent only when non-zero */
+} kc_engine_release_request;
+
+typedef struct kc_engine_release_response {
+    int released;
+    char *correlation_id;
+} kc_engine_release_response;
+
+/** Read the state document of key (under the lease, or publicly with public_read). */
+typedef struct kc_engine_get_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;  /* required unless public_read */
+    int64_t fencing_token; /* sent when > 0 */
+    int public_read;
+} kc_engine_get_request;
+
+typedef struct kc_engine_get_response {
+    char *body;            /* owned, NUL-terminated after body_length bytes; NULL when empty (or 204) */
+    size_t body_length;
+    char *content_type;    /* response Content-Type, else "application/octet-stream" */
+    char *etag;
+    int64_t version;       /* X-Key-Version */
+    int64_t fencing_token; /* X-Fencing-Token */
+    char *correlation_id;
+} kc_engine_get_response;
+
+/** Replace the state document of key with body (update) or a generated body (update_stream). */
+typedef struct kc_engine_update_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;      /* X-Lease-ID when non-empty */
+    const char *txn_id;        /* required */
+    int64_t fencing_token;     /* required, > 0 */
+    const char *if_state_etag; /* X-If-State-ETag when non-empty */
+    int64_t if_version;        /* X-If-Version when has_if_version */
+    int has_if_version;
+    const void *body;          /* update only; NULL sends an empty body */
+    size_t body_length;
+    const char *content_type;  /* NULL or empty: "application/octet-stream" */
+} kc_engine_update_request;
+
+/** Apply mutation expressions to the state document of key on the server. */
+typedef struct kc_engine_mutate_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;      /* X-Lease-ID when non-empty */
+    const char *txn_id;        /* X-Txn-ID when non-empty */
+    int64_t fencing_token;
+    const char *if_state_etag; /* X-If-State-ETag when non-empty */
+    int64_t if_version;        /* X-If-Version when has_if_version */
+    int has_if_version;
+    const char *const *mutations; /* mutation_count expressions, none NULL */
+    size_t mutation_count;
+} kc_engine_mutate_request;
+
+/** Change the metadata of key (query_hidden only when has_query_hidden). */
+typedef struct kc_engine_metadata_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;  /* X-Lease-ID when non-empty */
+    const char *txn_id;    /* X-Txn-ID when non-empty */
+    int64_t fencing_token;
+    int64_t if_version;    /* X-If-Version when has_if_version */
+    int has_if_version;
+    int has_query_hidden;
+    int query_hidden;
+} kc_engine_metadata_request;
+
+typedef struct kc_engine_metadata_response {
+    char *KC_NAMESPACE_MEMBER;
+    char *key;
+    int64_t version;
+    int metadata_present; /* the response's "metadata" object carried "query_hidden" */
+    int query_hidden;
+    char *correlation_id;
+} kc_engine_metadata_response;
+
+/** Remove the state document of key. */
+typedef struct kc_engine_remove_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+    const char *lease_id;      /* X-Lease-ID when non-empty */
+    const char *txn_id;        /* required */
+    int64_t fencing_token;     /* required, > 0 */
+    const char *if_state_etag; /* X-If-State-ETag when non-empty */
+    int64_t if_version;        /* X-If-Version when has_if_version */
+    int has_if_version;
+} kc_engine_remove_request;
+
+typedef struct kc_engine_remove_response {
+    int removed;
+    int64_t new_version;
+    char *correlation_id;
+} kc_engine_remove_response;
+
+/** Describe key: its lease, version and metadata. */
+typedef struct kc_engine_describe_request {
+    const char *KC_NAMESPACE_MEMBER;
+    const char *key;
+} kc_engine_describe_request;
+
+typedef struct kc_engine_describe_response {
+    char *KC_NAMESPACE_MEMBER;
+    char *key;
+    char *owner;
+    char *lease_id;
+    int64_t expires_at_unix;
+    int64_t version;
+    char *state_etag;
+    int64_t updated_at_unix;
+    int metadata_present; /* the response's "metadata" object carried "query_hidden" */
+    int query_hidden;
+    char *correlation_id;
+} kc_engine_describe_response;
+
+/** "POST" "/v1/acquire" with a JSON body; fills response from the answer. */
+KC_API int kc_engine_client_acquire(kc_engine_client *client, const kc_engine_acquire_request *request,
+                                    kc_engine_acquire_response *response, kc_engine_error *error);
+
+/** "POST" "/v1/keepalive" (X-Fencing-Token header and JSON body). */
+KC_API int kc_engine_client_keepalive(kc_engine_client *client, const kc_engine_keepalive_request *request,
+                                      kc_engine_keepalive_response *response, kc_engine_error *error);
+
+/** "POST" "/v1/release" (X-Fencing-Token header and JSON body). */
+KC_API int kc_engine_client_release(kc_engine_client *client, const kc_engine_release_request *request,
+                                    kc_engine_release_response *response, kc_engine_error *error);
+
+/**
+ * "GET" "/v1/get?key=..&namespace=..[&public=1]": the state document is captured whole into
+ * response->body. KC_ERR_INVALID "get.key is required", "get requires lease_id unless
+ * public_read is enabled"; KC_ERR_NOMEM "failed to capture response body", "failed to copy get
+ * body", "failed to copy get response".
+ */
+KC_API int kc_engine_client_get(kc_engine_client *client, const kc_engine_get_request *request,
+                                kc_engine_get_response *response, kc_engine_error *error);
+
+/**
+ * "POST" "/v1/update?key=..&namespace=.." with request->body as it stands. KC_ERR_INVALID
+ * "update requires key, txn_id, and fencing_token".
+ */
+KC_API int kc_engine_client_update(kc_engine_client *client, const kc_engine_update_request *request,
+                                   kc_engine_update_response *response, kc_engine_error *error);
+
+/**
+ * As kc_engine_client_update, but the body is generated from body_source through body_map
+ * while it is uploaded (body_options may be NULL; request->body is ignored). KC_ERR_INVALID
+ * "update_stream requires body map and source" after the update checks.
+ */
+KC_API int kc_engine_client_update_stream(kc_engine_client *client, const kc_engine_update_request *request,
+                                          const vellum_map *body_map, const void *body_source,
+                                          const vellum_write_options *body_options,
+                                          kc_engine_update_response *response, kc_engine_error *error);
+
+/**
+ * "POST" "/v1/mutate?key=..&namespace=.." with {"namespace":..,"mutations":[..]}.
+ * KC_ERR_INVALID "mutate requires mutations" for a NULL array with a non-zero count or a NULL
+ * expression.
+ */
+KC_API int kc_engine_client_mutate(kc_engine_client *client, const kc_engine_mutate_request *request,
+                                   kc_engine_update_response *response, kc_engine_error *error);
+
+/** "POST" "/v1/metadata?key=..&namespace=.." with {"query_hidden":..} or {}. */
+KC_API int kc_engine_client_update_metadata(kc_engine_client *client, const kc_engine_metadata_request *request,
+                                            kc_engine_metadata_response *response, kc_engine_error *error);
+
+/**
+ * "POST" "/v1/remove?key=..&namespace=.." with an empty body. KC_ERR_INVALID "remove requires
+ * key, txn_id, and fencing_token".
+ */
+KC_API int kc_engine_client_remove(kc_engine_client *client, const kc_engine_remove_request *request,
+                                   kc_engine_remove_response *response, kc_engine_error *error);
+
+/** "GET" "/v1/describe?key=..&namespace=..". KC_ERR_INVALID "describe.key is required". */
+KC_API int kc_engine_client_describe(kc_engine_client *client, const kc_engine_describe_request *request,
+                                     kc_engine_describe_response *response, kc_engine_error *error);
+
+/** Free every string of the response and zero it. NULL is ignored. */
+KC_API void kc_engine_acquire_response_cleanup(kc_engine_acquire_response *response);
+KC_API void kc_engine_keepalive_response_cleanup(kc_engine_keepalive_response *response);
+KC_API void kc_engine_release_response_cleanup(kc_engine_release_response *response);
+KC_API void kc_engine_get_response_cleanup(kc_engine_get_response *response);
+KC_API void kc_engine_mutate_response_cleanup(kc_engine_update_response *response);
+KC_API void kc_engine_metadata_response_cleanup(kc_engine_metadata_response *response);
+KC_API void kc_engine_remove_response_cleanup(kc_engine_remove_response *response);
+KC_API void kc_engine_describe_response_cleanup(kc_engine_describe_response *response);
 
 /* @@ENGINE_LEASE@@ */
 
