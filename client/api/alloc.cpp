@@ -2,14 +2,16 @@
 // functions, and the client forms that use the allocator a client was opened with.
 #include "api/alloc.h"
 
+#include "api/client_internal.h"
+
 #include <cstdlib>
 #include <cstring>
 
 namespace korvo::api {
 
-// The client handle does not exist yet, so no client carries an allocator: every client
-// form uses the system allocator until the handle provides its own accessor here.
-const kc_allocator *client_allocator(const kc_client *) { return nullptr; }
+const kc_allocator *client_allocator(const kc_client *client) {
+    return client ? &handle_of(client)->allocator : nullptr;
+}
 
 } // namespace korvo::api
 
