@@ -844,4 +844,17 @@ KC_API void kc_lease_close(kc_lease *lease) {
     if (lease && lease->close) lease->close(lease);
 }
 
+KC_API int kc_lease_from_ref(kc_client *client, const kc_lease_ref *ref, kc_lease **out, kc_error *error) {
+    if (!client || !ref || !out || !ref->key || !*ref->key || !ref->lease_id || !*ref->lease_id)
+        return kc_error_set(error, KC_ERR_INVALID, 0, "lease_from_ref requires client, key, lease_id, and out",
+                            nullptr, nullptr, nullptr);
+    // Version 0: nothing is known of the state, so no expected version is sent until a call refreshes it.
+    kc_lease *lease = korvo::api::kc_lease_new(client, ref->namespace_, ref->key, nullptr, ref->lease_id,
+                                               ref->txn_id, ref->fencing_token, 0, nullptr, nullptr);
+    if (!lease)
+        return kc_error_set(error, KC_ERR_NOMEM, 0, "failed to allocate lease", nullptr, nullptr, nullptr);
+    *out = lease;
+    return KC_OK;
+}
+
 } // extern "C"

@@ -1191,6 +1191,16 @@ KC_API int kc_lease_delete_all_attachments(kc_lease *lease, int *deleted_count, 
 /** Frees the handle without contacting the server (the lease expires there). NULL is ignored. */
 KC_API void kc_lease_close(kc_lease *lease);
 
+/**
+ * Makes a handle for a lease acquired elsewhere (another process, an earlier run), named by
+ * ref's namespace, key, lease id, transaction id and fencing token; the strings are copied. The
+ * handle knows no owner, version or state etag until a call refreshes them, so it sends no
+ * expected version of its own. Nothing is sent to the server. Close it with kc_lease_close
+ * (the lease stays held) or release it. KC_ERR_INVALID "lease_from_ref requires client, key,
+ * lease_id, and out"; KC_ERR_NOMEM "failed to allocate lease".
+ */
+KC_API int kc_lease_from_ref(kc_client *client, const kc_lease_ref *ref, kc_lease **out, kc_error *error);
+
 /* @@LEASE@@ */
 
 /* @@QUEUE@@ */
