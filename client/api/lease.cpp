@@ -558,6 +558,14 @@ int release_method(kc_lease *self, const kc_release_req *req, kc_error *error) {
     return KC_OK;
 }
 
+// Attachment changes under a lease move the key's version on the server; keep the handle's
+// expected version in step, or the next state change would be refused as a lost update.
+void adopt_reported_version(LeaseHandle *lease, int64_t version) {
+    if (version <= 0) return;
+    lease->version = static_cast<long>(version);
+    sync_view(lease);
+}
+
 int attach_method(kc_lease *self, const kc_attach_req *req, kc_source *src, kc_attach_res *out, kc_error *error) {
     if (!self || !req || !src || !out) return invalid_argument(error, "lease attach requires self, req, src, and out");
     LeaseHandle *lease = lease_of(self);
@@ -587,6 +595,7 @@ int attach_method(kc_lease *self, const kc_attach_req *req, kc_source *src, kc_a
     if (!copy_attach_result(out, &r))
         return fail_local(client->logger, kAttachEvents, start, KC_ERR_NOMEM, "failed to copy attach response",
                           nullptr, error);
+    adopt_reported_version(lease, r.version);
     FieldList success;
     success.str("attachment_id", r.attachment.id).boolean("noop", r.noop).str("cid", r.correlation_id);
     log_success(client->logger, kAttachEvents, success);
@@ -683,6 +692,7 @@ int delete_attachment_method(kc_lease *self, const kc_attachment_selector *selec
     if (kc_engine_client_delete_attachment(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
         return fail_from_engine(client->logger, kDeleteEvents, start, &engine_error.record, error);
     *deleted = response.record.deleted;
+    adopt_reported_version(lease, response.record.version);
     FieldList success = start;
     success.boolean("deleted", response.record.deleted).str("cid", response.record.correlation_id);
     log_success(client->logger, kDeleteEvents, success);
@@ -709,6 +719,7 @@ int delete_all_attachments_method(kc_lease *self, int *deleted_count, kc_error *
         KC_OK)
         return fail_from_engine(client->logger, kDeleteAllEvents, start, &engine_error.record, error);
     *deleted_count = response.record.deleted;
+    adopt_reported_version(lease, response.record.version);
     FieldList success = start;
     success.i64("deleted", response.record.deleted).str("cid", response.record.correlation_id);
     log_success(client->logger, kDeleteAllEvents, success);

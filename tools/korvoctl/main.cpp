@@ -6,6 +6,7 @@
 // stderr and exit with a code per error class (see usage()).
 #include <korvoc.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -781,6 +782,13 @@ int main(int argc, char **argv) {
     config.prefer_http2 = !args.has("http1");
     long timeout = config.timeout_ms;
     if (!number_option(args, "timeout", timeout, problem)) return usage_error(problem);
+    // A blocking acquire is answered only after up to --block seconds: unless a timeout was
+    // given, allow that wait plus a margin rather than cutting it off at the default.
+    long block = 0;
+    std::string block_problem;
+    if (command->run == cmd_acquire && !args.has("timeout") && number_option(args, "block", block, block_problem) &&
+        block > 0)
+        timeout = std::max(timeout, (std::min(block, 86400L) + 30) * 1000);
     config.timeout_ms = static_cast<int>(timeout);
     if (!config.disable_mtls && !config.client_bundle_path)
         return usage_error("mutual TLS needs --bundle PATH (or give --no-mtls)");
