@@ -17,6 +17,10 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // Exit codes: one per error class, so scripts can tell a refused lease from a dead server.
@@ -251,6 +255,10 @@ bool lease_ref_from_args(Context &ctx, kc_lease_ref &ref, bool lease_required) {
     ref.key = ctx.args->get("key");
     ref.lease_id = ctx.args->get("lease-id");
     ref.txn_id = ctx.args->get("txn-id");
+    if (!ref.lease_id && (ref.txn_id || ctx.args->has("fencing-token"))) {
+        ctx.problem = "--txn-id and --fencing-token name a lease: give --lease-id too";
+        return false;
+    }
     return number_option(*ctx.args, "fencing-token", ref.fencing_token, ctx.problem);
 }
 
@@ -344,6 +352,52 @@ std::string state_member(const void *bytes, size_t length) {
     return json;
 }
 
+// A download target that appears only when the download succeeded: the bytes go to a temporary
+// file beside path, renamed over path by commit(), so a failed download never clobbers an
+// existing file.
+class OutputFile {
+  public:
+    ~OutputFile() { discard(); }
+
+    int open(const char *path, kc_error *error) {
+        path_ = path;
+        temp_ = path_ + ".partial-XXXXXX";
+        fd_ = mkstemp(temp_.data());
+        if (fd_ < 0)
+            return kc_error_set(error, KC_ERR_TRANSPORT, 0, "failed to create output file", std::strerror(errno),
+                                nullptr, nullptr);
+        fchmod(fd_, 0644);
+        return kc_sink_to_fd(fd_, &sink_, error);
+    }
+    kc_sink *sink() const { return sink_; }
+
+    int commit(kc_error *error) {
+        kc_sink_close(sink_);
+        sink_ = nullptr;
+        int closed = ::close(fd_);
+        fd_ = -1;
+        if (closed != 0 || std::rename(temp_.c_str(), path_.c_str()) != 0)
+            return kc_error_set(error, KC_ERR_TRANSPORT, 0, "failed to write output file", std::strerror(errno),
+                                nullptr, nullptr);
+        temp_.clear();
+        return KC_OK;
+    }
+
+  private:
+    void discard() {
+        kc_sink_close(sink_);
+        sink_ = nullptr;
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (!temp_.empty()) ::unlink(temp_.c_str());
+        temp_.clear();
+    }
+    std::string path_;
+    std::string temp_;
+    int fd_ = -1;
+    kc_sink *sink_ = nullptr;
+};
+
 int cmd_get(Context &ctx) {
     kc_lease_ref ref;
     if (!lease_ref_from_args(ctx, ref, false)) return -1;
@@ -352,9 +406,11 @@ int cmd_get(Context &ctx) {
     // Without a lease only the committed state can be read.
     opts.KC_PUBLIC_MEMBER = ctx.args->has("public") || !ref.lease_id;
     const char *out_path = ctx.args->get("out");
-    kc_sink *sink = nullptr;
-    int rc = out_path ? kc_sink_to_file(out_path, &sink, &ctx.error) : kc_sink_to_memory(&sink, &ctx.error);
+    OutputFile output;
+    kc_sink *memory = nullptr;
+    int rc = out_path ? output.open(out_path, &ctx.error) : kc_sink_to_memory(&memory, &ctx.error);
     if (rc != KC_OK) return rc;
+    kc_sink *sink = out_path ? output.sink() : memory;
     kc_get_res res{};
     if (opts.KC_PUBLIC_MEMBER) {
         rc = kc_get(ctx.client, ref.key, &opts, sink, &res, &ctx.error);
@@ -366,6 +422,7 @@ int cmd_get(Context &ctx) {
             kc_lease_close(lease);
         }
     }
+    if (rc == KC_OK && out_path) rc = output.commit(&ctx.error);
     if (rc == KC_OK) {
         JsonObject o;
         o.str("key", ref.key).boolean("public", opts.KC_PUBLIC_MEMBER).boolean("no_content", res.no_content);
@@ -382,7 +439,7 @@ int cmd_get(Context &ctx) {
         print_result(o);
     }
     kc_get_res_cleanup(&res);
-    kc_sink_close(sink);
+    kc_sink_close(memory);
     return rc;
 }
 
@@ -569,13 +626,18 @@ int cmd_get_attachment(Context &ctx) {
     op.KC_PUBLIC_MEMBER = ctx.args->has("public") || !op.lease.lease_id;
     const char *out_path = ctx.args->get("out");
     bool to_stdout = std::strcmp(out_path, "-") == 0;
-    kc_sink *sink = nullptr;
-    int rc = to_stdout ? kc_sink_to_fd(1, &sink, &ctx.error) : kc_sink_to_file(out_path, &sink, &ctx.error);
+    OutputFile output;
+    kc_sink *stdout_sink = nullptr;
+    int rc = to_stdout ? kc_sink_to_fd(1, &stdout_sink, &ctx.error) : output.open(out_path, &ctx.error);
     if (rc != KC_OK) return rc;
     kc_attachment_get_res res{};
-    rc = kc_get_attachment(ctx.client, &op, sink, &res, &ctx.error);
-    kc_sink_close(sink);
-    if (rc != KC_OK) return rc;
+    rc = kc_get_attachment(ctx.client, &op, to_stdout ? stdout_sink : output.sink(), &res, &ctx.error);
+    kc_sink_close(stdout_sink);
+    if (rc == KC_OK && !to_stdout) rc = output.commit(&ctx.error);
+    if (rc != KC_OK) {
+        kc_attachment_get_res_cleanup(&res);
+        return rc;
+    }
     JsonObject o;
     o.str("key", op.lease.key).str("id", res.id).str("name", res.name).i64("size", res.size);
     o.str("sha256", res.plaintext_sha256).str("content_type", res.content_type);
@@ -782,6 +844,7 @@ int main(int argc, char **argv) {
     config.prefer_http2 = !args.has("http1");
     long timeout = config.timeout_ms;
     if (!number_option(args, "timeout", timeout, problem)) return usage_error(problem);
+    if (timeout < 1 || timeout > 86400000L) return usage_error("option --timeout needs 1 to 86400000 milliseconds");
     // A blocking acquire is answered only after up to --block seconds: unless a timeout was
     // given, allow that wait plus a margin rather than cutting it off at the default.
     long block = 0;

@@ -28,6 +28,8 @@ extern char **environ;
 
 namespace {
 
+using korvo::testing::list_files;
+using korvo::testing::read_file;
 using korvo::testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
@@ -519,6 +521,15 @@ TEST(KorvoctlThreads, OtherFailuresHaveTheirOwnExitCodes) {
     ASSERT_TRUE(answered.ok()) << answered.message;
     EXPECT_EQ(answered->error.http_status, 404);
 
+    // A failed download leaves an existing output file as it was, and no partial file beside it.
+    TempDir dir;
+    const std::string kept = dir.write("kept.json", "{\"precious\":true}");
+    Outcome refused = korvoctl({"get", "--key", "no-such-key", "--lease-id", "nope", "--fencing-token", "1",
+                                "--out", kept, "--endpoint", server.url(), "--no-mtls"});
+    EXPECT_NE(refused.exit_code, 0) << describe_run(refused);
+    EXPECT_EQ(read_file(kept), "{\"precious\":true}");
+    EXPECT_EQ(list_files(dir.path()).size(), 1u);
+
     // An unreadable client bundle fails the client's open (not a usage error).
     Outcome bad_bundle = korvoctl({"describe", "--key", "k", "--endpoint", server.url(), "--bundle", "/nonexistent/b.pem"});
     EXPECT_NE(bad_bundle.exit_code, 0) << describe_run(bad_bundle);
@@ -642,6 +653,9 @@ TEST(KorvoctlUsage, UsageErrorsExitTwoBeforeAnyRequest) {
         {"metadata", "--key", "k", "--lease-id", "l", "--fencing-token", "1", "--query-hidden", "maybe",
          "--endpoint", endpoint, "--no-mtls"},
         {"describe", "stray", "--key", "k", "--endpoint", endpoint, "--no-mtls"},
+        {"get", "--key", "k", "--txn-id", "t", "--endpoint", endpoint, "--no-mtls"},
+        {"describe", "--key", "k", "--timeout", "0", "--endpoint", endpoint, "--no-mtls"},
+        {"describe", "--key", "k", "--timeout", "99999999999", "--endpoint", endpoint, "--no-mtls"},
     };
     for (const auto &args : cases) {
         std::string joined;
