@@ -108,13 +108,13 @@ std::string attachment_json(const kc_attachment_info &info) {
 // ---------------------------------------------------------------------------------------------
 // Command line
 
-struct OptionSpec {
+struct OptionInfo {
     const char *name;
     bool takes_value;
     bool repeatable;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionInfo kOptions[] = {
     {"endpoint", true, true},     {"unix-socket", true, false}, {"bundle", true, false},
     {"insecure", false, false},   {"no-mtls", false, false},    {"http1", false, false},
     {"namespace", true, false},   {"timeout", true, false},     {"log-level", true, false},
@@ -148,9 +148,9 @@ struct UsageError {
     std::string message;
 };
 
-const OptionSpec *find_option(std::string_view name) {
-    for (const OptionSpec &spec : kOptions)
-        if (name == spec.name) return &spec;
+const OptionInfo *find_option(std::string_view name) {
+    for (const OptionInfo &option : kOptions)
+        if (name == option.name) return &option;
     return nullptr;
 }
 
@@ -174,23 +174,23 @@ bool parse_args(int argc, char **argv, Args &args, std::string &problem) {
             name = name.substr(0, eq);
             inline_value = true;
         }
-        const OptionSpec *spec = find_option(name);
-        if (!spec) {
+        const OptionInfo *option = find_option(name);
+        if (!option) {
             problem = "unknown option --" + std::string(name);
             return false;
         }
-        if (spec->takes_value && !inline_value) {
+        if (option->takes_value && !inline_value) {
             if (i + 1 >= argc) {
                 problem = "option --" + std::string(name) + " needs a value";
                 return false;
             }
             value = argv[++i];
-        } else if (!spec->takes_value && inline_value) {
+        } else if (!option->takes_value && inline_value) {
             problem = "option --" + std::string(name) + " takes no value";
             return false;
         }
         auto &slot = args.values[std::string(name)];
-        if (!slot.empty() && !spec->repeatable) {
+        if (!slot.empty() && !option->repeatable) {
             problem = "option --" + std::string(name) + " given twice";
             return false;
         }
