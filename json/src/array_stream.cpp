@@ -924,7 +924,7 @@ int dup_key_end(void *user, vellum_error *error) {
         size_t len;
         std::memcpy(&len, d->keys.data + at, sizeof len);
         at += sizeof len;
-        if (len == d->current.len && std::memcmp(d->keys.data + at, d->current.data, len) == 0) {
+        if (len == d->current.len && (len == 0 || std::memcmp(d->keys.data + at, d->current.data, len) == 0)) {
             vd::set_error(error, VELLUM_STATUS_DUPLICATE_FIELD, "duplicate object field");
             return VELLUM_STATUS_DUPLICATE_FIELD;
         }

@@ -224,32 +224,6 @@ bool json_number_valid(const char *p, size_t n) {
 
 // ---- layout ----------------------------------------------------------------------------------
 
-size_t member_size(const vellum_field &field) {
-    switch (field.kind) {
-    case VELLUM_KIND_STRING:
-        if (field.storage == VELLUM_STORAGE_FIXED) return field.capacity;
-        return sizeof(char *);
-    case VELLUM_KIND_SPOOLED_TEXT:
-    case VELLUM_KIND_SPOOLED_BYTES: return sizeof(vellum_spooled);
-    case VELLUM_KIND_SOURCE_TEXT:
-    case VELLUM_KIND_SOURCE_BYTES: return sizeof(vellum_source);
-    case VELLUM_KIND_JSON_VALUE: return sizeof(vellum_json_value);
-    case VELLUM_KIND_I64:
-    case VELLUM_KIND_U64:
-    case VELLUM_KIND_F64: return 8;
-    case VELLUM_KIND_BOOL: return 4;
-    case VELLUM_KIND_OBJECT: return field.map ? field.map->struct_size : 0;
-    case VELLUM_KIND_STRING_ARRAY:
-    case VELLUM_KIND_I64_ARRAY:
-    case VELLUM_KIND_U64_ARRAY:
-    case VELLUM_KIND_F64_ARRAY:
-    case VELLUM_KIND_BOOL_ARRAY: return sizeof(vellum_array);
-    case VELLUM_KIND_OBJECT_ARRAY: return sizeof(vellum_object_array);
-    case VELLUM_KIND_STRING_ARRAY_STREAM: return sizeof(vellum_string_array_stream);
-    }
-    return 0;
-}
-
 namespace {
 
 bool field_layout_valid(const vellum_field &field, size_t struct_size, int depth);

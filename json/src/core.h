@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vellum::detail {
 
 // ---- error records -------------------------------------------------------------------------
@@ -66,7 +70,32 @@ constexpr const char kInvalidLayoutMessage[] = "invalid map layout";
 // The layout rules: kinds, member sizes, offsets, presence words, flag combinations, nested maps.
 bool map_layout_valid(const vellum_map *map);
 // Size that the layout rules charge for a field's member; 0 when the field cannot have one.
-size_t member_size(const vellum_field &field);
+// Inline: record walks ask it for every field.
+inline size_t member_size(const vellum_field &field) {
+    switch (field.kind) {
+    case VELLUM_KIND_STRING:
+        if (field.storage == VELLUM_STORAGE_FIXED) return field.capacity;
+        return sizeof(char *);
+    case VELLUM_KIND_SPOOLED_TEXT:
+    case VELLUM_KIND_SPOOLED_BYTES: return sizeof(vellum_spooled);
+    case VELLUM_KIND_SOURCE_TEXT:
+    case VELLUM_KIND_SOURCE_BYTES: return sizeof(vellum_source);
+    case VELLUM_KIND_JSON_VALUE: return sizeof(vellum_json_value);
+    case VELLUM_KIND_I64:
+    case VELLUM_KIND_U64:
+    case VELLUM_KIND_F64: return 8;
+    case VELLUM_KIND_BOOL: return 4;
+    case VELLUM_KIND_OBJECT: return field.map ? field.map->struct_size : 0;
+    case VELLUM_KIND_STRING_ARRAY:
+    case VELLUM_KIND_I64_ARRAY:
+    case VELLUM_KIND_U64_ARRAY:
+    case VELLUM_KIND_F64_ARRAY:
+    case VELLUM_KIND_BOOL_ARRAY: return sizeof(vellum_array);
+    case VELLUM_KIND_OBJECT_ARRAY: return sizeof(vellum_object_array);
+    case VELLUM_KIND_STRING_ARRAY_STREAM: return sizeof(vellum_string_array_stream);
+    }
+    return 0;
+}
 // True when a record of this map may own allocated memory (see vellum_reset).
 bool map_may_allocate(const vellum_map *map);
 
@@ -132,6 +161,84 @@ inline size_t put_utf8(uint32_t cp, unsigned char out[4]) {
     out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
     out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     return 4;
+}
+
+// ---- byte scans (parser and writers) -----------------------------------------------------
+
+// Bit 7 of each byte of the result is set where the byte of x is '"', '\\' or below 0x20;
+// the lowest such bit marks the first such byte exactly (bits above it may be spurious).
+inline uint64_t string_special_bits(uint64_t x) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    uint64_t quote = x ^ (kOnes * '"');
+    uint64_t backslash = x ^ (kOnes * '\\');
+    return ((quote - kOnes) & ~quote & kHigh) | ((backslash - kOnes) & ~backslash & kHigh) |
+           ((x - kOnes * 0x20) & ~x & kHigh);
+}
+
+// First byte in [p, end) that a JSON string cannot hold as it is: '"', '\\' or a control byte
+// below 0x20; end when there is none. Sixteen bytes at a time where the CPU allows, eight at
+// a time otherwise; a short tail is read as the last eight or sixteen bytes of the range,
+// overlapping bytes already known to be plain.
+inline const unsigned char *find_string_special(const unsigned char *p, const unsigned char *end) {
+    const unsigned char *begin = p;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control_max = _mm_set1_epi8(0x1F);
+    auto hits = [&](const unsigned char *at) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                   _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v));
+        return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    };
+    while (end - p >= 16) {
+        unsigned mask = hits(p);
+        if (mask) return p + __builtin_ctz(mask);
+        p += 16;
+    }
+    if (p == end) return end;
+    if (end - begin >= 16) {
+        const unsigned char *window = end - 16;
+        unsigned mask = hits(window);
+        return mask ? window + __builtin_ctz(mask) : end;
+    }
+#endif
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    auto word_hits = [](const unsigned char *at) {
+        uint64_t x;
+        std::memcpy(&x, at, sizeof x);
+        return string_special_bits(x);
+    };
+    if (end - p >= 8) {
+        uint64_t bits = word_hits(p);
+        if (bits) return p + __builtin_ctzll(bits) / 8;
+        p += 8;
+    }
+    if (p == end) return end;
+    if (end - begin >= 8) {
+        const unsigned char *window = end - 8;
+        uint64_t bits = word_hits(window);
+        return bits ? window + __builtin_ctzll(bits) / 8 : end;
+    }
+#else
+    (void)begin;
+#endif
+    while (p < end && *p >= 0x20 && *p != '"' && *p != '\\') p++;
+    return p;
+}
+
+// First byte in [p, end) that is not a space; end when there is none.
+inline const unsigned char *skip_spaces(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' ');
+    while (end - p >= 16) {
+        int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), space));
+        if (mask != 0xFFFF) return p + __builtin_ctz(~static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < end && *p == ' ') p++;
+    return p;
 }
 
 // ---- member access -------------------------------------------------------------------------

@@ -70,11 +70,43 @@ int base64_value(unsigned char c) {
 
 // ---- number grammar and conversions -------------------------------------------------------
 
-// Digits only, no leading zero; overflow tested before each digit.
+// True when the eight bytes at p are ASCII digits.
+bool eight_digits(const void *p) {
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    return ((x & 0xF0F0F0F0F0F0F0F0ull) | (((x + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) ==
+           0x3333333333333333ull;
+}
+
+// The value of eight ASCII digits (first digit most significant).
+uint32_t eight_digit_value(const void *p) {
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    x = (x & 0x0F0F0F0F0F0F0F0Full) * 2561 >> 8;
+    x = (x & 0x00FF00FF00FF00FFull) * 6553601 >> 16;
+    return static_cast<uint32_t>((x & 0x0000FFFF0000FFFFull) * 42949672960001ull >> 32);
+}
+
+// Digits only, no leading zero. Up to 18 digits cannot pass any limit; longer runs test
+// overflow before each digit.
 bool parse_digits(const char *p, size_t n, uint64_t limit, uint64_t *out) {
     if (n == 0) return false;
     if (p[0] == '0' && n > 1) return false;
     uint64_t value = 0;
+    if (n <= 18) {
+        size_t i = 0;
+        for (; n - i >= 8; i += 8) {
+            if (!eight_digits(p + i)) return false;
+            value = value * 100000000 + eight_digit_value(p + i);
+        }
+        for (; i < n; i++) {
+            auto digit = static_cast<unsigned char>(p[i] - '0');
+            if (digit > 9) return false;
+            value = value * 10 + digit;
+        }
+        *out = value;
+        return true;
+    }
     for (size_t i = 0; i < n; i++) {
         if (p[i] < '0' || p[i] > '9') return false;
         auto digit = static_cast<uint64_t>(p[i] - '0');
@@ -142,9 +174,48 @@ long leading_decimal_exponent(const char *p, size_t n) {
     return lead + exponent;
 }
 
+// Exact conversion of a valid JSON number with at most 19 significant digits whose value is
+// an integer below 2^53 times a power of ten up to 1e22: one correctly rounded multiplication
+// or division of exact operands, the correctly rounded result. False: not such a number.
+bool exact_f64(const char *p, size_t n, double *out) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    size_t i = p[0] == '-';
+    uint64_t mantissa = 0;
+    int digits = 0;     // significant digits taken into the mantissa
+    long exponent = 0;  // of the mantissa's last digit
+    for (; i < n && p[i] >= '0' && p[i] <= '9'; i++) {
+        if (digits || p[i] != '0') digits++;
+        mantissa = mantissa * 10 + static_cast<uint64_t>(p[i] - '0');
+    }
+    if (i < n && p[i] == '.') {
+        for (i++; i < n && p[i] >= '0' && p[i] <= '9'; i++) {
+            if (digits || p[i] != '0') digits++;
+            mantissa = mantissa * 10 + static_cast<uint64_t>(p[i] - '0');
+            exponent--;
+        }
+    }
+    if (digits > 19) return false;
+    if (i < n) {  // the exponent part
+        i++;
+        bool negative = p[i] == '-';
+        if (p[i] == '+' || p[i] == '-') i++;
+        if (n - i > 4) return false;
+        long value = 0;
+        for (; i < n; i++) value = value * 10 + (p[i] - '0');
+        exponent += negative ? -value : value;
+    }
+    if (mantissa > (uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
+    auto value = static_cast<double>(mantissa);
+    value = exponent < 0 ? value / kPowers[-exponent] : value * kPowers[exponent];
+    *out = p[0] == '-' ? -value : value;
+    return true;
+}
+
 // Correctly rounded conversion of a JSON number; false when it overflows a double.
 bool parse_f64(const char *p, size_t n, double *out) {
     if (!vd::json_number_valid(p, n)) return false;
+    if (exact_f64(p, n, out)) return true;
     double value = 0;
     auto result = std::from_chars(p, p + n, value);
     if (result.ec == std::errc::result_out_of_range) {
@@ -227,24 +298,23 @@ struct Machine {
         st->token_len += n;
     }
 
-    // -- required masks and seen sets --
-    uint64_t required_mask(const vellum_map *map) {
-        auto slot = (reinterpret_cast<uintptr_t>(map) >> 4) & 7;
-        vd::RequiredMaskSlot &entry = st->required_cache[slot];
-        if (entry.map == map) return entry.mask;
-        uint64_t mask = 0;
-        for (size_t i = 0; i < map->field_count && i < 64; i++)
-            if (map->fields[i].flags & VELLUM_FIELD_REQUIRED) mask |= uint64_t{1} << i;
-        entry.map = map;
-        entry.mask = mask;
-        return mask;
-    }
-    uint32_t required_count(const vellum_map *map) {
-        if (map->field_count <= 64) return static_cast<uint32_t>(__builtin_popcountll(required_mask(map)));
-        uint32_t count = 0;
-        for (size_t i = 0; i < map->field_count; i++)
-            if (map->fields[i].flags & VELLUM_FIELD_REQUIRED) count++;
-        return count;
+    // -- per-map cache and seen sets --
+    static uint32_t key_length_bit(size_t len) { return uint32_t{1} << (len < 31 ? len : 31); }
+
+    // What a map's frames need, counted once per parse (maps are static tables; neighbours
+    // in memory, 32 bytes apart, land in different slots).
+    const vd::MapCacheSlot &map_slot(const vellum_map *map) {
+        auto bits = reinterpret_cast<uintptr_t>(map);
+        auto slot = (bits >> 4 ^ bits >> 7) & 7;
+        vd::MapCacheSlot &entry = st->map_cache[slot];
+        if (entry.map == map) return entry;
+        entry = vd::MapCacheSlot{map, 0, 0};
+        for (size_t i = 0; i < map->field_count; i++) {
+            const vellum_field &field = map->fields[i];
+            if (field.flags & VELLUM_FIELD_REQUIRED) entry.required_count++;
+            if (field.name_len) entry.key_lengths |= key_length_bit(field.name_len);
+        }
+        return entry;
     }
     bool field_seen(const ParserFrame &frame, size_t index) const {
         if (frame.map->field_count <= 64) {
@@ -299,7 +369,11 @@ struct Machine {
         frame->map = map;
         frame->record = record;
         frame->field = field;
-        if (container == kObject && map) frame->required_left = required_count(map);
+        if (container == kObject && map) {
+            const vd::MapCacheSlot &slot = map_slot(map);
+            frame->required_left = slot.required_count;
+            frame->key_lengths = slot.key_lengths;
+        }
         st->depth++;
         return VELLUM_STATUS_OK;
     }
@@ -407,8 +481,10 @@ struct Machine {
         return VELLUM_STATUS_OK;
     }
 
-    vellum_status append_string_element(const vellum_field &field, void *record, const char *text, size_t len) {
-        if (std::memchr(text, '\0', len))
+    // may_hold_nul false: text is known to hold no NUL (an unescaped string body).
+    vellum_status append_string_element(const vellum_field &field, void *record, const char *text, size_t len,
+                                        bool may_hold_nul = true) {
+        if (may_hold_nul && std::memchr(text, '\0', len))
             return fail(VELLUM_STATUS_TYPE_MISMATCH, "array '%s' contains embedded NUL unsupported by C strings",
                         vd::field_label(&field));
         auto *array = vd::member_at<vellum_array>(record, field.offset);
@@ -716,13 +792,41 @@ struct Machine {
         return VELLUM_STATUS_OK;
     }
 
+    // a[0..n) == b[0..n), words at a time for the short keys of maps (no library call).
+    static bool bytes_equal(const char *a, const char *b, size_t n) {
+        auto word = [](const char *at) {
+            uint64_t x;
+            std::memcpy(&x, at, sizeof x);
+            return x;
+        };
+        while (n > 8) {
+            if (word(a) != word(b)) return false;
+            a += 8;
+            b += 8;
+            n -= 8;
+        }
+        if (n >= 4) {
+            uint32_t x, y, u, v;
+            std::memcpy(&x, a, 4);
+            std::memcpy(&y, b, 4);
+            std::memcpy(&u, a + n - 4, 4);
+            std::memcpy(&v, b + n - 4, 4);
+            return x == y && u == v;
+        }
+        for (size_t i = 0; i < n; i++)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+
     static bool field_matches(const vellum_field &field, const char *key, size_t len) {
         if (field.name_len != len || len == 0) return false;
         if (field.name_first != key[0] || field.name_last != key[len - 1]) return false;
-        return len <= 2 || std::memcmp(field.name + 1, key + 1, len - 2) == 0;
+        return len <= 2 || bytes_equal(field.name + 1, key + 1, len - 2);
     }
 
     const vellum_field *lookup(ParserFrame &frame, const char *key, size_t len) {
+        // No field has a key of this length: nothing can match.
+        if (!(frame.key_lengths & key_length_bit(len))) return nullptr;
         const vellum_map *map = frame.map;
         if (frame.next_hint < map->field_count && field_matches(map->fields[frame.next_hint], key, len)) {
             return &map->fields[frame.next_hint++];
@@ -736,17 +840,19 @@ struct Machine {
         return nullptr;
     }
 
-    vellum_status assign_token_string() {
+    vellum_status assign_token_string() { return assign_string(st->token, st->token_len); }
+
+    // A complete string value for a DYNAMIC string field or a string array element. st->token_len
+    // holds len, as the large-map bookkeeping expects of a token being assigned.
+    vellum_status assign_string(const char *text, size_t len, bool may_hold_nul = true) {
         Target t = target();
-        const char *text = st->token;
-        size_t len = st->token_len;
         if (t.element) {
-            if (append_string_element(*t.field, t.record, text, len)) return st->error.code;
+            if (append_string_element(*t.field, t.record, text, len, may_hold_nul)) return st->error.code;
             return scalar_done();
         }
         const vellum_field &field = *t.field;  // token strings always have a DYNAMIC string target
         if (mark_seen(*t.frame, &field)) return st->error.code;
-        if (std::memchr(text, '\0', len))
+        if (may_hold_nul && std::memchr(text, '\0', len))
             return fail(VELLUM_STATUS_TYPE_MISMATCH, "field '%s' contains embedded NUL unsupported by C strings",
                         vd::field_label(&field));
         char *copy = vd::block_strndup(st->allocator, text, len);
@@ -758,18 +864,22 @@ struct Machine {
     }
 
     // -- numbers --
+    // The first byte of a number meets its target (a number field or number array element).
+    vellum_status number_target_check(const vellum_field *field, bool element) {
+        if (!field) return VELLUM_STATUS_OK;
+        vellum_kind kind = field->kind;
+        if (element) {
+            if (kind != VELLUM_KIND_I64_ARRAY && kind != VELLUM_KIND_U64_ARRAY && kind != VELLUM_KIND_F64_ARRAY)
+                return array_mismatch(field);
+        } else if (kind != VELLUM_KIND_I64 && kind != VELLUM_KIND_U64 && kind != VELLUM_KIND_F64) {
+            return fail(VELLUM_STATUS_TYPE_MISMATCH, "numeric value does not match field '%s'", vd::field_label(field));
+        }
+        return VELLUM_STATUS_OK;
+    }
+
     vellum_status begin_number(unsigned char c) {
         Target t = target();
-        if (t.field) {
-            vellum_kind kind = t.field->kind;
-            if (t.element) {
-                if (kind != VELLUM_KIND_I64_ARRAY && kind != VELLUM_KIND_U64_ARRAY && kind != VELLUM_KIND_F64_ARRAY)
-                    return array_mismatch(t.field);
-            } else if (kind != VELLUM_KIND_I64 && kind != VELLUM_KIND_U64 && kind != VELLUM_KIND_F64) {
-                return fail(VELLUM_STATUS_TYPE_MISMATCH, "numeric value does not match field '%s'",
-                            vd::field_label(t.field));
-            }
-        }
+        if (number_target_check(t.field, t.element)) return st->error.code;
         st->lex_state = kLexNumber;
         if (token_begin()) return st->error.code;
         return number_bytes(&c, 1, nullptr);
@@ -787,9 +897,12 @@ struct Machine {
     vellum_status end_number() {
         st->lex_state = kLexNone;
         if (st->value_active) return value_number(st->token, st->token_len);
+        return number_value(st->token, st->token_len);
+    }
+
+    // A complete number outside raw JSON values; st->token_len holds len.
+    vellum_status number_value(const char *text, size_t len) {
         Target t = target();
-        const char *text = st->token;
-        size_t len = st->token_len;
         if (!t.field) {
             if (!vd::json_number_valid(text, len)) return fail(VELLUM_STATUS_INVALID_JSON, "invalid JSON number");
             return scalar_done();
@@ -1279,8 +1392,7 @@ struct Machine {
     // -- bulk runs: identical results and positions to the byte-wise path --
     // Returns the bytes taken (the failing byte included), 0 when p[0] needs the byte machine.
     size_t string_run(const unsigned char *p, size_t n) {
-        size_t i = 0;
-        while (i < n && kBytes.plain[p[i]]) i++;
+        size_t i = static_cast<size_t>(vd::find_string_special(p, p + n) - p);
         if (i > 0) {
             size_t used;
             if (emit(p, i, &used)) {
@@ -1325,10 +1437,633 @@ struct Machine {
         return i;
     }
 
+    // -- the fast lane --
+    // Whole tokens that lie inside the bytes at hand, taken with the same frame changes, the
+    // same calls into the value targets and the same positions as the byte machine, but
+    // without its per-byte bookkeeping. It stops before the first token it cannot take whole
+    // (one running past the bytes, a target it leaves to the machine, anything irregular),
+    // and the byte machine goes on from exactly there, reporting what is wrong. Tokens that
+    // the machine collects in the token buffer are taken only while they fit with bytes to
+    // spare, so at the workspace's edge its own limits and messages apply. Positions are kept
+    // as pointers and written to the error record only before a call that may fail and when
+    // the lane stops.
+
+    enum class LaneStep { Next, Stop, Failed };
+
+    // Positions derived from pointers into the bytes of one run.
+    struct LanePos {
+        const unsigned char *origin;
+        size_t offset;                   // st->error.offset at origin
+        size_t line;
+        const unsigned char *line_start; // column counts from here
+        size_t column;                   // column at line_start
+    };
+
+    // The position once every byte before q is consumed.
+    void lane_sync(const LanePos &lp, const unsigned char *q) {
+        st->error.offset = lp.offset + static_cast<size_t>(q - lp.origin);
+        st->error.line = lp.line;
+        st->error.column = lp.column + static_cast<size_t>(q - lp.line_start);
+    }
+    // The position once the byte at q is consumed too (a number's terminator may be a line feed).
+    void lane_sync_through(const LanePos &lp, const unsigned char *q) {
+        if (*q != '\n') return lane_sync(lp, q + 1);
+        st->error.offset = lp.offset + static_cast<size_t>(q + 1 - lp.origin);
+        st->error.line = lp.line + 1;
+        st->error.column = 0;
+    }
+
+    // Whitespace between tokens, sixteen bytes at a time where the CPU allows; line feeds move
+    // the line and the column origin.
+    static const unsigned char *lane_whitespace(const unsigned char *p, const unsigned char *end, LanePos &lp) {
+        // The shapes of pretty output first: one space after a colon, a line feed and an
+        // indentation before a member or element.
+        if (*p == ' ') {
+            if (end - p > 1 && p[1] > ' ') return p + 1;
+        }
+#if defined(__SSE2__)
+        else if (*p == '\n') {
+            const unsigned char *line = p + 1;
+            for (const unsigned char *q = line; end - q > 16; q += 16) {
+                auto spaces = static_cast<unsigned>(_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q)), _mm_set1_epi8(' '))));
+                auto run = static_cast<unsigned>(__builtin_ctz(~spaces));
+                if (run == 16) continue;
+                if (q[run] <= ' ') break;  // more whitespace of another kind: the general loop
+                lp.line++;
+                lp.line_start = line;
+                lp.column = 0;
+                return q + run;
+            }
+        }
+#endif
+#if defined(__SSE2__)
+        while (end - p >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+            __m128i lf = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
+            __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), lf),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+            unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
+            auto run = static_cast<unsigned>(__builtin_ctz(other | 0x10000u));
+            unsigned lines = static_cast<unsigned>(_mm_movemask_epi8(lf)) & ((1u << run) - 1u);
+            if (lines) {
+                // Mostly one line feed; the general count is a library call without POPCNT.
+                lp.line += (lines & (lines - 1)) ? static_cast<size_t>(__builtin_popcount(lines)) : 1;
+                lp.line_start = p + (31 - __builtin_clz(lines)) + 1;
+                lp.column = 0;
+            }
+            p += run;
+            if (other) return p;
+        }
+#endif
+        for (; p < end; p++) {
+            unsigned char c = *p;
+            if (c == '\n') {
+                lp.line++;
+                lp.line_start = p + 1;
+                lp.column = 0;
+            } else if (c != ' ' && c != '\t' && c != '\r') {
+                break;
+            }
+        }
+        return p;
+    }
+
+    // The first byte at or after p that is no ASCII digit, or end.
+    static const unsigned char *skip_digits(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+        while (end - p >= 16) {
+            __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('0'));
+            __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(9)), v);
+            unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(digit)) & 0xFFFFu;
+            if (other) return p + __builtin_ctz(other);
+            p += 16;
+        }
+#endif
+        while (end - p >= 8 && eight_digits(p)) p += 8;
+        while (p < end && static_cast<unsigned char>(*p - '0') < 10) p++;
+        return p;
+    }
+
+#if defined(__SSE2__)
+    // Bit i: p[i] is an ASCII digit, for the 16 bytes at p.
+    static unsigned digit_bits(const unsigned char *p) {
+        __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('0'));
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(9)), v)));
+    }
+#endif
+
+    // The end of the number token starting at p (a '-' or a digit) when it is a valid JSON
+    // number followed, before `end`, by a byte that cannot continue it; NULL otherwise (the
+    // byte machine then collects the token and judges it).
+    __attribute__((always_inline)) static const unsigned char *lane_number(const unsigned char *p,
+                                                                           const unsigned char *end) {
+#if defined(__SSE2__)
+        if (end - p > 32) {
+            // Bit i: p[i] is no digit; every bit from 32 up is set, so a digit run that reaches
+            // the end of the window is seen as such and left to the checked scan.
+            uint64_t other = ~(uint64_t{digit_bits(p)} | uint64_t{digit_bits(p + 16)} << 16);
+            unsigned i = *p == '-';
+            auto k = static_cast<unsigned>(__builtin_ctzll(other >> i));
+            if (k == 0 || (p[i] == '0' && k > 1)) return nullptr;
+            i += k;
+            if (i >= 32) goto checked;
+            if (p[i] == '.') {
+                k = static_cast<unsigned>(__builtin_ctzll(other >> ++i));
+                if (i + k >= 32) goto checked;
+                if (k == 0) return nullptr;
+                i += k;
+            }
+            if ((p[i] | 0x20) == 'e') {
+                i++;
+                if (i < 32 && (p[i] == '+' || p[i] == '-')) i++;
+                k = static_cast<unsigned>(__builtin_ctzll(other >> i));
+                if (i + k >= 32) goto checked;
+                if (k == 0) return nullptr;
+                i += k;
+            }
+            return kBytes.number[p[i]] ? nullptr : p + i;
+        }
+    checked:
+#endif
+        const unsigned char *q = p + (*p == '-');
+        if (q < end && *q == '0') {
+            q++;
+        } else if (q < end && static_cast<unsigned char>(*q - '1') < 9) {
+            q = skip_digits(q + 1, end);
+        } else {
+            return nullptr;
+        }
+        if (q < end && *q == '.') {
+            const unsigned char *digits = ++q;
+            q = skip_digits(q, end);
+            if (q == digits) return nullptr;
+        }
+        if (q < end && (*q == 'e' || *q == 'E')) {
+            q++;
+            if (q < end && (*q == '+' || *q == '-')) q++;
+            const unsigned char *digits = q;
+            q = skip_digits(q, end);
+            if (q == digits) return nullptr;
+        }
+        if (q == end || kBytes.number[*q]) return nullptr;
+        return q;
+    }
+
+    static bool hex4(const unsigned char *p, uint32_t *out) {
+        uint32_t value = 0;
+        for (int k = 0; k < 4; k++) {
+            int v = vd::hex_digit(p[k]);
+            if (v < 0) return false;
+            value = (value << 4) | static_cast<uint32_t>(v);
+        }
+        *out = value;
+        return true;
+    }
+
+    // Length of the valid escape sequence at s (its backslash first); 0 when it is invalid or
+    // does not end before `end`. A high surrogate counts only together with its low one.
+    static size_t lane_escape_length(const unsigned char *s, const unsigned char *end) {
+        if (end - s < 2) return 0;
+        if (s[1] != 'u') return vd::simple_escape(s[1]) >= 0 ? 2 : 0;
+        uint32_t cp, low;
+        if (end - s < 6 || !hex4(s + 2, &cp)) return 0;
+        if (cp < 0xD800 || cp > 0xDFFF) return 6;
+        if (cp > 0xDBFF || end - s < 12 || s[6] != '\\' || s[7] != 'u') return 0;
+        if (!hex4(s + 8, &low) || low < 0xDC00 || low > 0xDFFF) return 0;
+        return 12;
+    }
+
+    // The closing quote of a plain string body starting at s (no escape, no control byte);
+    // NULL when the body holds anything else or does not end before `end`. The quote alone
+    // decides where the scan goes on; the other bytes are only checked beside it.
+    __attribute__((always_inline)) static const unsigned char *plain_string_close(const unsigned char *s,
+                                                                                  const unsigned char *end) {
+#if defined(__SSE2__)
+        while (end - s >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+            auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
+            auto others = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+                _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')), _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v))));
+            if (quotes) {
+                if (others & ((quotes & (0u - quotes)) - 1)) return nullptr;
+                return s + __builtin_ctz(quotes);
+            }
+            if (others) return nullptr;
+            s += 16;
+        }
+#endif
+        for (; s < end; s++) {
+            if (*s == '"') return s;
+            if (*s == '\\' || *s < 0x20) return nullptr;
+        }
+        return nullptr;
+    }
+
+    // The byte after the closing quote of the string body starting at s; NULL when the string
+    // does not end before `end` or holds a control byte or an invalid escape. *escaped tells
+    // whether it holds any escape.
+    __attribute__((always_inline)) static const unsigned char *lane_string_end(const unsigned char *s,
+                                                                               const unsigned char *end,
+                                                                               bool *escaped) {
+        *escaped = false;
+        if (const unsigned char *close = plain_string_close(s, end)) return close + 1;
+        for (;;) {
+            s = vd::find_string_special(s, end);
+            if (s == end) return nullptr;
+            if (*s == '"') return s + 1;
+            if (*s != '\\') return nullptr;
+            size_t length = lane_escape_length(s, end);
+            if (!length) return nullptr;
+            *escaped = true;
+            s += length;
+        }
+    }
+
+    // Decodes the valid string body [s, close) into out; returns the decoded length.
+    static size_t lane_decode(const unsigned char *s, const unsigned char *close, char *out) {
+        char *o = out;
+        for (;;) {
+            const unsigned char *run = vd::find_string_special(s, close);
+            std::memcpy(o, s, static_cast<size_t>(run - s));
+            o += run - s;
+            if (run == close) break;
+            if (run[1] != 'u') {
+                *o++ = static_cast<char>(vd::simple_escape(run[1]));
+                s = run + 2;
+                continue;
+            }
+            uint32_t cp = 0, low = 0;
+            hex4(run + 2, &cp);
+            s = run + 6;
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+                hex4(run + 8, &low);
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                s = run + 12;
+            }
+            o += vd::put_utf8(cp, reinterpret_cast<unsigned char *>(o));
+        }
+        return static_cast<size_t>(o - out);
+    }
+
+    // The machine's token starts where token_begin puts it; the lane fills it only when it
+    // must decode, but its length is what the byte machine would have collected.
+    char *lane_token() {
+        st->token = reinterpret_cast<char *>(st->arena + frames_end());
+        return st->token;
+    }
+
+    // A value begins in frame f: the frame moves past it, as between() does.
+    static void lane_value_begun(ParserFrame *f) {
+        if (f->container == kObject) {
+            f->state = kObjCommaOrEnd;
+        } else {
+            f->after_comma = 0;
+            f->state = kArrCommaOrEnd;
+        }
+    }
+
+    // A key of frame f at p; room is the token capacity. A mapped key is looked up where it
+    // stands unless it must be decoded into the token buffer first.
+    LaneStep lane_key(ParserFrame *f, const unsigned char *&p, const unsigned char *end, size_t room) {
+        const unsigned char *s = p + 1;
+        bool escaped;
+        const unsigned char *after = lane_string_end(s, end, &escaped);
+        if (!after) return LaneStep::Stop;
+        if (!f->map) {
+            f->after_comma = 0;
+            f->field = nullptr;
+            f->state = kObjColon;
+            p = after;
+            return LaneStep::Next;
+        }
+        auto raw = static_cast<size_t>(after - 1 - s);
+        if (raw + 3 > room) return LaneStep::Stop;
+        f->after_comma = 0;
+        const char *key = reinterpret_cast<const char *>(s);
+        size_t len = raw;
+        if (escaped) {
+            char *token = lane_token();
+            len = lane_decode(s, after - 1, token);
+            key = token;
+        }
+        f->field = lookup(*f, key, len);
+        f->state = kObjColon;
+        st->token_len = 0;
+        p = after;
+        return LaneStep::Next;
+    }
+
+    // A value starting at *p for a mapped target (field, element as target() gives them); on
+    // failure p is past the byte that failed.
+    LaneStep lane_mapped_value(ParserFrame *&f, const vellum_field *field, bool element, const unsigned char *&p,
+                               const unsigned char *end, LanePos &lp) {
+        if (!element && field->kind == VELLUM_KIND_JSON_VALUE) return LaneStep::Stop;
+        unsigned char c = *p;
+        switch (c) {
+        case '"': {
+            bool escaped;
+            const unsigned char *after = lane_string_end(p + 1, end, &escaped);
+            if (!after) return LaneStep::Stop;
+            bool token_string = element ? field->kind == VELLUM_KIND_STRING_ARRAY
+                                        : field->kind == VELLUM_KIND_STRING && field->storage != VELLUM_STORAGE_FIXED;
+            auto raw = static_cast<size_t>(after - 1 - (p + 1));
+            if (!token_string || raw + 3 > token_capacity()) return LaneStep::Stop;
+            lane_value_begun(f);
+            char *token = lane_token();
+            const char *text = reinterpret_cast<const char *>(p + 1);
+            size_t len = raw;
+            if (escaped) {
+                len = lane_decode(p + 1, after - 1, token);
+                text = token;
+            }
+            st->token_len = len;
+            lane_sync(lp, after);
+            p = after;
+            assign_string(text, len, escaped);
+            return st->failed ? LaneStep::Failed : LaneStep::Next;
+        }
+        case '{':
+        case '[':
+            lane_value_begun(f);
+            lane_sync(lp, ++p);
+            if (c == '{') {
+                open_object();
+            } else {
+                open_array();
+            }
+            if (st->failed) return LaneStep::Failed;
+            f = top_frame();
+            return LaneStep::Next;
+        case 't':
+        case 'f':
+        case 'n': {
+            const char *text = c == 't' ? kLiteralTrue : c == 'f' ? kLiteralFalse : kLiteralNull;
+            size_t len = c == 'f' ? 5 : 4;
+            if (static_cast<size_t>(end - p) < len || std::memcmp(p, text, len) != 0 || token_capacity() < 8)
+                return LaneStep::Stop;
+            lane_value_begun(f);
+            lane_token();
+            st->token_len = len;
+            p += len;
+            lane_sync(lp, p);
+            if (c == 'n') {
+                assign_null();
+            } else {
+                assign_bool(c == 't');
+            }
+            return st->failed ? LaneStep::Failed : LaneStep::Next;
+        }
+        default: {
+            if (c != '-' && static_cast<unsigned char>(c - '0') >= 10) return LaneStep::Stop;
+            const unsigned char *e = lane_number(p, end);
+            if (!e) return LaneStep::Stop;
+            auto len = static_cast<size_t>(e - p);
+            if (len + 3 > token_capacity()) return LaneStep::Stop;
+            lane_value_begun(f);
+            lane_sync(lp, p + 1);
+            if (number_target_check(field, element)) {
+                p++;
+                return LaneStep::Failed;
+            }
+            lane_token();
+            st->token_len = len;
+            lane_sync_through(lp, e);
+            number_value(reinterpret_cast<const char *>(p), len);
+            if (st->failed) {
+                p = e + 1;
+                return LaneStep::Failed;
+            }
+            p = e;
+            return LaneStep::Next;
+        }
+        }
+    }
+
+    // True when the literal `text` (4 or 5 bytes) starts at p, before end.
+    static bool literal_at(const unsigned char *p, const unsigned char *end, const char *text, size_t len) {
+        if (static_cast<size_t>(end - p) < len) return false;
+        uint32_t have, want;
+        std::memcpy(&have, p, 4);
+        std::memcpy(&want, text, 4);
+        return have == want && (len == 4 || p[4] == static_cast<unsigned char>(text[4]));
+    }
+
+    // Runs the lane over [start, end) from a state between tokens inside the root value (no
+    // raw JSON value open). Returns the bytes it used; positions are those of the byte machine
+    // after as many bytes. Each frame state is a label; the frame's state member is kept
+    // current at every token, so the lane can stop anywhere. Values without a target (unknown
+    // members, syntax-only parses) are taken right here: their token bytes are not collected,
+    // as nothing reads them back, and their frames are pushed and popped in place once the
+    // byte machine's limits are known to hold.
+    size_t lane(const unsigned char *const start, const unsigned char *const end) {
+        const unsigned char *p = start;
+        LanePos lp{start, st->error.offset, st->error.line, start, st->error.column};
+        ParserFrame *f = top_frame();
+        const bool mapped_parse = !st->syntax_only;
+        size_t room = token_capacity();  // kept current across every frame change and call
+        unsigned char c;
+
+        enum Next { kScalar, kObjectOpened, kArrayOpened, kStop, kFailed };
+
+        // A value at p (first byte c) in frame f, which is an array frame when in_array.
+        auto value = [&](bool in_array) __attribute__((always_inline)) -> Next {
+            auto begun = [&] {
+                if (in_array) {
+                    f->after_comma = 0;
+                    f->state = kArrCommaOrEnd;
+                } else {
+                    f->state = kObjCommaOrEnd;
+                }
+            };
+            if (mapped_parse) {
+                const vellum_field *field = in_array || f->map ? f->field : nullptr;
+                if (field) {
+                    LaneStep step = lane_mapped_value(f, field, in_array, p, end, lp);
+                    f = top_frame();
+                    room = token_capacity();
+                    if (step == LaneStep::Failed) return kFailed;
+                    if (step == LaneStep::Stop) return kStop;
+                    if (f->state == kObjKeyOrEnd) return kObjectOpened;
+                    if (f->state == kArrValueOrEnd) return kArrayOpened;
+                    return kScalar;
+                }
+            }
+            switch (c) {
+            case '"': {
+                bool escaped;
+                const unsigned char *after = lane_string_end(p + 1, end, &escaped);
+                if (!after) return kStop;
+                begun();
+                p = after;
+                return kScalar;
+            }
+            case '{':
+            case '[':
+                begun();
+                p++;
+                if ((st->options.max_depth && st->depth >= st->options.max_depth) ||
+                    frames_end() + kFrameSize > st->top) {
+                    lane_sync(lp, p);
+                    push_frame(c == '{' ? kObject : kArray, nullptr, nullptr, nullptr);  // records the failure
+                    return kFailed;
+                }
+                f = reinterpret_cast<ParserFrame *>(st->arena) + st->depth++;
+                std::memset(f, 0, sizeof *f);
+                room = token_capacity();
+                if (c == '{') {
+                    f->container = kObject;
+                    f->state = kObjKeyOrEnd;
+                    return kObjectOpened;
+                }
+                f->container = kArray;
+                f->state = kArrValueOrEnd;
+                return kArrayOpened;
+            case 't':
+            case 'n':
+                if (room < 8 || !literal_at(p, end, c == 't' ? kLiteralTrue : kLiteralNull, 4)) return kStop;
+                begun();
+                p += 4;
+                return kScalar;
+            case 'f':
+                if (room < 8 || !literal_at(p, end, kLiteralFalse, 5)) return kStop;
+                begun();
+                p += 5;
+                return kScalar;
+            case '-':
+            case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9': {
+                const unsigned char *e = lane_number(p, end);
+                if (!e || static_cast<size_t>(e - p) + 3 > room) return kStop;
+                begun();
+                p = e;
+                return kScalar;
+            }
+            default: return kStop;
+            }
+        };
+
+#define VELLUM_LANE_NEXT_BYTE()                                 \
+    do {                                                        \
+        if (p == end) goto stop;                                \
+        if (*p <= ' ') {                                        \
+            p = lane_whitespace(p, end, lp);                    \
+            if (p == end) goto stop;                            \
+        }                                                       \
+        c = *p;                                                 \
+    } while (0)
+#define VELLUM_LANE_VALUE(in_array, after_scalar)               \
+    switch (value(in_array)) {                                  \
+    case kScalar: goto after_scalar;                            \
+    case kObjectOpened: goto object_key;                        \
+    case kArrayOpened: goto array_first;                        \
+    case kStop: goto stop;                                      \
+    case kFailed: return static_cast<size_t>(p - start);        \
+    }
+
+    dispatch:
+        switch (f->state) {
+        case kObjKeyOrEnd: goto object_key;
+        case kObjColon: goto object_colon;
+        case kObjValue: goto object_value;
+        case kObjCommaOrEnd: goto object_next;
+        case kArrValueOrEnd: goto array_first;
+        case kArrCommaOrEnd: goto array_next;
+        default: goto stop;
+        }
+
+    object_key:
+        VELLUM_LANE_NEXT_BYTE();
+        if (c == '"') {
+            if (lane_key(f, p, end, room) != LaneStep::Next) goto stop;
+            goto object_colon;
+        }
+        if (c == '}' && !f->after_comma) goto close_object;
+        goto stop;
+
+    object_colon:
+        VELLUM_LANE_NEXT_BYTE();
+        if (c != ':') goto stop;
+        f->state = kObjValue;
+        p++;
+    object_value:
+        VELLUM_LANE_NEXT_BYTE();
+        VELLUM_LANE_VALUE(false, object_next)
+
+    object_next:
+        VELLUM_LANE_NEXT_BYTE();
+        if (c == ',') {
+            f->state = kObjKeyOrEnd;
+            f->after_comma = 1;
+            p++;
+            goto object_key;
+        }
+        if (c == '}') goto close_object;
+        goto stop;
+
+    array_first:
+        VELLUM_LANE_NEXT_BYTE();
+        if (c == ']') {
+            if (f->after_comma) goto stop;
+            goto close_array;
+        }
+        VELLUM_LANE_VALUE(true, array_next)
+
+    array_next:
+        VELLUM_LANE_NEXT_BYTE();
+        if (c == ',') {
+            f->state = kArrValueOrEnd;
+            f->after_comma = 1;
+            p++;
+            goto array_first;
+        }
+        if (c == ']') goto close_array;
+        goto stop;
+
+    close_object:
+        p++;
+        if (f->map) {
+            // Required fields may be missing: the position must be the byte machine's.
+            lane_sync(lp, p);
+            if (close_object(*f)) return static_cast<size_t>(p - start);
+            if (st->depth == 0) return static_cast<size_t>(p - start);
+            f = top_frame();
+            room = token_capacity();
+            goto dispatch;
+        }
+        goto pop;
+    close_array:
+        p++;
+    pop:
+        if (f->seen_size) st->top += f->seen_size;
+        if (--st->depth == 0) {
+            st->root_done = 1;
+            goto stop;
+        }
+        f--;
+        room = token_capacity();
+        goto dispatch;
+
+#undef VELLUM_LANE_VALUE
+#undef VELLUM_LANE_NEXT_BYTE
+    stop:
+        lane_sync(lp, p);
+        return static_cast<size_t>(p - start);
+    }
+
     vellum_status feed(const unsigned char *p, size_t n, size_t *consumed, bool stop_after_root) {
         size_t i = 0;
+        // The lane pays off over more than one byte; a single byte (and the token after a lane
+        // stop) goes to the byte machine, so one-byte feeds run the machine alone.
+        bool lane_tried = false;
         while (i < n && !st->failed) {
             if (stop_after_root && st->root_done) break;
+            if (st->lex_state == kLexNone && st->depth > 0 && !st->value_active && !lane_tried && n - i > 1) {
+                i += lane(p + i, p + n);
+                lane_tried = true;
+                continue;
+            }
+            lane_tried = false;
             if (st->lex_state == kLexString && st->escape_state == 0) {
                 size_t run = string_run(p + i, n - i);
                 if (run) {

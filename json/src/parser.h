@@ -28,13 +28,15 @@ struct ParserFrame {
     uint32_t seen_bytes;   // arena offset of the seen-set of a larger map, 0 when none
     uint32_t seen_size;    // bytes reserved for it
     uint32_t next_hint;    // index just past the last matched field
-    uint32_t reserved;
+    uint32_t key_lengths;  // objects with a map: bit n (n < 31) some key has n bytes, bit 31 some has more
 };
 static_assert(sizeof(ParserFrame) == 56, "parser frames are 56 bytes");
 
-struct RequiredMaskSlot {
+// What a parse derives once per map: the REQUIRED fields and the key lengths.
+struct MapCacheSlot {
     const vellum_map *map;
-    uint64_t mask;
+    uint32_t required_count;  // REQUIRED fields in the whole map
+    uint32_t key_lengths;     // as ParserFrame::key_lengths
 };
 
 }  // namespace vellum::detail
@@ -86,8 +88,8 @@ struct vellum_parser_state {
     int value_active;
     vellum::detail::JsonValueCapture capture;
 
-    // Required-mask cache.
-    vellum::detail::RequiredMaskSlot required_cache[8];
+    // Per-map cache.
+    vellum::detail::MapCacheSlot map_cache[8];
 
     // What the parse works on.
     const vellum_map *map;

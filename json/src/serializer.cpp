@@ -80,12 +80,61 @@ size_t escaped_length(const unsigned char *data, size_t length) {
     return total;
 }
 
-size_t format_i64(int64_t value, char *out) {
-    return static_cast<size_t>(std::to_chars(out, out + kNumberBufferBytes, value).ptr - out);
+namespace {
+
+// The eight decimal digits of x (below 10^8, leading zeros included) as ASCII, the first digit
+// in the lowest byte: both halves of four digits, then their pairs, then the single digits are
+// split in parallel lanes of one word.
+uint64_t eight_digits_ascii(uint32_t x) {
+    uint64_t halves = (x / 10000) | (uint64_t{x % 10000} << 32);
+    uint64_t hundreds = ((halves * 10486) >> 20) & 0x0000007F0000007Full;  // v / 100 per half
+    uint64_t pairs = hundreds | ((halves - hundreds * 100) << 16);
+    uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;         // w / 10 per pair
+    uint64_t digits = tens | ((pairs - tens * 10) << 8);
+    return digits + 0x3030303030303030ull;
 }
 
+// Digits of x (below 10^8), at least one.
+size_t digit_count8(uint32_t x) {
+    return 1 + (x >= 10) + (x >= 100) + (x >= 1000) + (x >= 10000) + (x >= 100000) + (x >= 1000000) +
+           (x >= 10000000);
+}
+
+void store8(char *out, uint64_t ascii) { std::memcpy(out, &ascii, sizeof ascii); }
+
+// x below 10^8 without leading zeros; writes 8 bytes at out (the digits first) and returns the
+// digit count.
+size_t put_short(uint32_t x, char *out) {
+    size_t n = digit_count8(x);
+    store8(out, eight_digits_ascii(x) >> (8 * (8 - n)));
+    return n;
+}
+
+}  // namespace
+
+// Eight digits at a time instead of two, writing whole words (the buffer holds 64 bytes).
 size_t format_u64(uint64_t value, char *out) {
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
     return static_cast<size_t>(std::to_chars(out, out + kNumberBufferBytes, value).ptr - out);
+#endif
+    constexpr uint64_t kE8 = 100000000;
+    if (value < kE8) return put_short(static_cast<uint32_t>(value), out);
+    size_t n;
+    if (value < kE8 * kE8) {
+        n = put_short(static_cast<uint32_t>(value / kE8), out);
+    } else {
+        n = put_short(static_cast<uint32_t>(value / (kE8 * kE8)), out);
+        store8(out + n, eight_digits_ascii(static_cast<uint32_t>(value / kE8 % kE8)));
+        n += 8;
+    }
+    store8(out + n, eight_digits_ascii(static_cast<uint32_t>(value % kE8)));
+    return n + 8;
+}
+
+size_t format_i64(int64_t value, char *out) {
+    if (value >= 0) return format_u64(static_cast<uint64_t>(value), out);
+    *out = '-';
+    return 1 + format_u64(0 - static_cast<uint64_t>(value), out + 1);
 }
 
 vellum_status format_f64(double value, char *out, size_t *length, bool array_element, vellum_error *error) {
@@ -145,12 +194,21 @@ constexpr size_t kFirstOwnedCapacity = 2048;
 
 bool continues(vellum_status status) { return status == VELLUM_STATUS_OK || status == VELLUM_STATUS_TRUNCATED; }
 
+// Every destination: write(data, length) takes one piece. The buffer destinations also
+// offer room(n): where the next n bytes can be written in place when they fit as they are
+// (no truncation, no growth), else NULL; commit(n) then counts them. Writing in place gives
+// exactly what the same bytes given to write() in pieces give. The sink and the FILE see
+// every piece as it is.
+
 // The caller's sink. A sink that reports truncation makes the whole result truncated.
 struct SinkOutput {
     vellum_sink_fn sink;
     void *user;
     vellum_error *error;
     bool truncated = false;
+
+    char *room(size_t) { return nullptr; }
+    void commit(size_t) {}
 
     vellum_status write(const char *data, size_t length) {
         vellum_status status = sink(user, data, length, error);
@@ -178,6 +236,12 @@ struct FixedOutput {
     size_t written = 0;
     size_t requested = 0;
     bool truncated = false;
+
+    char *room(size_t n) { return !truncated && n <= capacity - 1 - written ? out + written : nullptr; }
+    void commit(size_t n) {
+        written += n;
+        requested += n;
+    }
 
     vellum_status write(const char *data, size_t length) {
         size_t room = capacity - 1 - written;
@@ -215,6 +279,11 @@ struct GrowOutput {
     char *data = nullptr;
     size_t used = 0;
     size_t capacity = 0;
+
+    char *room(size_t n) {
+        return n < capacity - used && used + n <= max_output ? data + used : nullptr;
+    }
+    void commit(size_t n) { used += n; }
 
     vellum_status reserve(size_t length) {
         if (length > SIZE_MAX - used - 1) return set_error(error, VELLUM_STATUS_OVERFLOW, "output buffer too large");
@@ -269,6 +338,9 @@ struct FileOutput {
     FILE *file;
     vellum_error *error;
 
+    char *room(size_t) { return nullptr; }
+    void commit(size_t) {}
+
     vellum_status write(const char *data, size_t length) {
         if (std::fwrite(data, 1, length, file) != length)
             return set_error_errno(error, VELLUM_STATUS_IO_ERROR, errno ? errno : EIO, "failed to write JSON output");
@@ -299,9 +371,15 @@ public:
         VELLUM_TRY(put('{'));
         bool any = false;
         if (map) {
+            uint64_t plain = pretty_ ? 0 : plain_keys(map);
             for (size_t i = 0; i < map->field_count; i++) {
                 const vellum_field &field = map->fields[i];
                 if (!field_is_written(field, record)) continue;
+                if (!pretty_ && compact_key(field, any, i < 64 ? (plain >> i) & 1 : plain_key(field))) {
+                    any = true;
+                    VELLUM_TRY(value(field, record, depth + 1));
+                    continue;
+                }
                 if (any) VELLUM_TRY(put(','));
                 any = true;
                 if (pretty_) VELLUM_TRY(indent(depth + 1));
@@ -319,10 +397,59 @@ public:
         return put('}');
     }
 
-    vellum_status put(const char *data, size_t length) { return length ? out_.write(data, length) : VELLUM_STATUS_OK; }
+    vellum_status put(const char *data, size_t length) {
+        if (char *at = out_.room(length)) {
+            std::memcpy(at, data, length);
+            out_.commit(length);
+            return VELLUM_STATUS_OK;
+        }
+        return length ? out_.write(data, length) : VELLUM_STATUS_OK;
+    }
 
 private:
-    vellum_status put(char c) { return out_.write(&c, 1); }
+    vellum_status put(char c) {
+        if (char *at = out_.room(1)) {
+            *at = c;
+            out_.commit(1);
+            return VELLUM_STATUS_OK;
+        }
+        return out_.write(&c, 1);
+    }
+
+    static bool plain_key(const vellum_field &field) {
+        return escape_run(reinterpret_cast<const unsigned char *>(field.name), field.name_len) == field.name_len;
+    }
+
+    // Bit i: the key of field i (i < 64) needs no escaping. Remembered for the last few maps of
+    // this serialization, as records of one type repeat.
+    uint64_t plain_keys(const vellum_map *map) {
+        auto bits = reinterpret_cast<uintptr_t>(map);
+        KeyCache &slot = key_cache_[(bits >> 4 ^ bits >> 7) & 7];
+        if (slot.map != map) {
+            slot.map = map;
+            slot.plain = 0;
+            for (size_t i = 0; i < map->field_count && i < 64; i++)
+                if (plain_key(map->fields[i])) slot.plain |= uint64_t{1} << i;
+        }
+        return slot.plain;
+    }
+
+    // `,"key":` (the comma after the first field) written in place, when the key needs no
+    // escaping (plain) and everything fits; false: nothing was written.
+    bool compact_key(const vellum_field &field, bool comma, bool plain) {
+        size_t n = field.name_len;
+        char *at = out_.room(n + 4);
+        if (!at || !plain) return false;
+        char *o = at;
+        if (comma) *o++ = ',';
+        *o++ = '"';
+        std::memcpy(o, field.name, n);
+        o += n;
+        *o++ = '"';
+        *o++ = ':';
+        out_.commit(static_cast<size_t>(o - at));
+        return true;
+    }
 
     vellum_status indent(size_t depth) {
         return write_indent(depth, [this](const char *data, size_t length) { return put(data, length); }, error_);
@@ -333,16 +460,35 @@ private:
     }
 
     vellum_status string(const char *text, size_t length) {
+        auto *data = reinterpret_cast<const unsigned char *>(text);
+        if (escape_run(data, length) == length) {
+            if (char *at = out_.room(length + 2)) {
+                at[0] = '"';
+                std::memcpy(at + 1, text, length);
+                at[length + 1] = '"';
+                out_.commit(length + 2);
+                return VELLUM_STATUS_OK;
+            }
+        }
         VELLUM_TRY(put('"'));
         VELLUM_TRY(escaped(reinterpret_cast<const unsigned char *>(text), length));
         return put('"');
     }
 
+    // Decimal integers go in place when their longest form fits.
     vellum_status i64(int64_t number) {
+        if (char *at = out_.room(kNumberBufferBytes)) {
+            out_.commit(format_i64(number, at));
+            return VELLUM_STATUS_OK;
+        }
         char buffer[kNumberBufferBytes];
         return put(buffer, format_i64(number, buffer));
     }
     vellum_status u64(uint64_t number) {
+        if (char *at = out_.room(kNumberBufferBytes)) {
+            out_.commit(format_u64(number, at));
+            return VELLUM_STATUS_OK;
+        }
         char buffer[kNumberBufferBytes];
         return put(buffer, format_u64(number, buffer));
     }
@@ -493,9 +639,15 @@ private:
         return set_error(error_, VELLUM_STATUS_INTERNAL_ERROR, "unsupported field kind");
     }
 
+    struct KeyCache {
+        const vellum_map *map;
+        uint64_t plain;
+    };
+
     Out &out_;
     bool pretty_;
     vellum_error *error_;
+    KeyCache key_cache_[8] = {};
 };
 
 // ---- running one serialization -------------------------------------------------------------------

@@ -34,7 +34,8 @@ namespace vellum::detail {
 // while the member is empty / null. Always false for REQUIRED fields.
 bool field_omitted(const vellum_field &field, const void *record);
 inline bool field_is_written(const vellum_field &field, const void *record) {
-    return (field.flags & VELLUM_FIELD_REQUIRED) || !field_omitted(field, record);
+    constexpr unsigned kMayOmit = VELLUM_FIELD_HAS_PRESENCE | VELLUM_FIELD_OMIT_EMPTY | VELLUM_FIELD_OMIT_NULL;
+    return (field.flags & VELLUM_FIELD_REQUIRED) || !(field.flags & kMayOmit) || !field_omitted(field, record);
 }
 
 // ---- string escaping ---------------------------------------------------------------------------
@@ -58,11 +59,19 @@ constexpr EscapeTable make_escape_table() {
 }
 inline constexpr EscapeTable kEscapeTable = make_escape_table();
 
-// Bytes from data that are copied unchanged (the run ends at a byte that needs escaping).
+// The bytes that need escaping are exactly those find_string_special stops at.
+constexpr bool escape_table_matches_scan() {
+    for (int c = 0; c < 256; c++) {
+        if ((kEscapeTable.code[c] != 0) != (c < 0x20 || c == '"' || c == '\\')) return false;
+    }
+    return true;
+}
+static_assert(escape_table_matches_scan(), "escape table and string scan agree");
+
+// Bytes from data that are copied unchanged (the run ends at a byte that needs escaping:
+// exactly the bytes find_string_special stops at).
 inline size_t escape_run(const unsigned char *data, size_t length) {
-    size_t i = 0;
-    while (i < length && kEscapeTable.code[data[i]] == 0) i++;
-    return i;
+    return static_cast<size_t>(find_string_special(data, data + length) - data);
 }
 
 // Writes the escape sequence of a byte that needs one into out; returns its length (2 or 6).
@@ -115,7 +124,8 @@ constexpr const char kNonFiniteMessage[] = "non-finite double cannot be serializ
 constexpr const char kNonFiniteElementMessage[] = "non-finite double array element cannot be serialized";
 constexpr const char kFormatNumberMessage[] = "failed to format number";
 
-// Decimal digits ("-" first for negatives); returns the length. out holds kNumberBufferBytes.
+// Decimal digits ("-" first for negatives); returns the length. out holds kNumberBufferBytes;
+// bytes past the digits (up to the 24th) may be overwritten.
 size_t format_i64(int64_t value, char *out);
 size_t format_u64(uint64_t value, char *out);
 // The "%.17g" form of value, independent of the C locale ("3", "0.10000000000000001",

@@ -276,6 +276,33 @@ TEST(ArrayStream, CapturedValuesOfAnyType) {
     vellum_array_stream_close(stream);
 }
 
+// Captured items are checked for duplicate keys at every depth; empty keys count as keys.
+TEST(ArrayStream, CapturedValuesRejectDuplicateKeys) {
+    struct Case { const char *json; int result; const char *message; };
+    const Case cases[] = {
+        {R"({"items":[{"":1,"":2}]})", VELLUM_ARRAY_STREAM_ERROR, "duplicate object field"},
+        {R"({"items":[{"a":{"":1,"":[2]}}]})", VELLUM_ARRAY_STREAM_ERROR, "duplicate object field"},
+        {R"({"items":[{"":1,"a":{"":2}}]})", VELLUM_ARRAY_STREAM_END, ""},
+        {R"({"items":[{"x":1},{"x":1,"y":{"x":2}}]})", VELLUM_ARRAY_STREAM_END, ""},
+    };
+    for (const Case &c : cases) {
+        Text text{c.json};
+        text.piece = 3;
+        vellum_error error;
+        vellum_array_stream *stream = vellum_array_stream_open_reader("items", Text::read, &text, nullptr, &error);
+        ASSERT_NE(stream, nullptr);
+        vellum_json_value value;
+        vellum_json_value_init(&value);
+        int result;
+        while ((result = vellum_array_stream_next_value(stream, &value, &error)) == VELLUM_ARRAY_STREAM_ITEM) {
+        }
+        EXPECT_EQ(result, c.result) << c.json;
+        EXPECT_STREQ(error.message, c.message) << c.json;
+        vellum_json_value_cleanup(&value);
+        vellum_array_stream_close(stream);
+    }
+}
+
 TEST(ArrayStream, HttpAdaptersSplitAtEveryByte) {
     const std::string body = R"({"page":{"n":1},"items":[{"a":1,"s":"x"},{"a":2}],"next":null})";
     std::string whole;

@@ -2,6 +2,7 @@
 // limits of the workspace, and the same outcome however the input is split.
 #include "vellum.h"
 
+#include "core.h"
 #include "fixtures.h"
 
 #include <gtest/gtest.h>
@@ -439,6 +440,42 @@ TEST(ParserMapping, DoublesRoundTripExactly) {
     expect_failure(R"({"f":-1.8e308})", VELLUM_STATUS_TYPE_MISMATCH, "expected number for 'f'");
     expect_failure(R"({"f":.5})", VELLUM_STATUS_INVALID_JSON, "expected JSON value");
     expect_failure(R"({"f":1.})", VELLUM_STATUS_TYPE_MISMATCH, "expected number for 'f'");
+    vellum_cleanup(&doc_map, &doc);
+}
+
+// Short decimals, where an exact conversion applies, and their neighbours just past its
+// limits (more digits, larger exponents, mantissas beyond 2^53) read as strtod reads them, bit
+// for bit, in every spelling, negative zero included.
+TEST(ParserMapping, ShortDecimalsConvertLikeStrtod) {
+    std::mt19937_64 random(2024);
+    Doc doc;
+    vellum_error error;
+    std::vector<std::string> numbers = {"0", "-0", "0.0", "-0.0", "0e5", "-0e-5", "9007199254740992",
+                                        "9007199254740993", "9007199254740992e1", "1e22", "1e23", "1e-22",
+                                        "1e-23", "4.5e15", "1234567890123456789", "12345678901234567890",
+                                        "0.000001", "3.0e+2", "7E-1", "1.7976931348623157e308"};
+    for (int k = 0; k < 30000; k++) {
+        int digits = 1 + static_cast<int>(random() % 21);
+        std::string mantissa;
+        for (int d = 0; d < digits; d++) mantissa += static_cast<char>('0' + random() % 10);
+        while (mantissa.size() > 1 && mantissa[0] == '0') mantissa.erase(0, 1);
+        std::string text = (random() % 4 == 0 ? "-" : "") + mantissa;
+        if (random() % 2) {
+            size_t point = 1 + random() % 8;
+            std::string fraction;
+            for (size_t d = 0; d < point; d++) fraction += static_cast<char>('0' + random() % 10);
+            text += "." + fraction;
+        }
+        if (random() % 2) text += (random() % 2 ? "e" : "E") + std::to_string(static_cast<int>(random() % 60) - 30);
+        numbers.push_back(text);
+    }
+    for (const std::string &number : numbers) {
+        std::string json = "{\"f\":" + number + "}";
+        ASSERT_EQ(parse_doc(json, &doc, &error), VELLUM_STATUS_OK) << json << " " << error.message;
+        double expected = std::strtod(number.c_str(), nullptr);
+        ASSERT_EQ(std::memcmp(&doc.f, &expected, sizeof expected), 0) << number;
+        ASSERT_EQ(doc.f_present, 1);
+    }
     vellum_cleanup(&doc_map, &doc);
 }
 
@@ -960,6 +997,471 @@ TEST(ParserRawValues, SinkAndVisitorModes) {
         EXPECT_EQ(events, "{k<(a)>[n<(1)>TNs<(x)(\xC3\xA9)>]}");
     }
     vellum_cleanup(&with_raw_map, &record);
+}
+
+
+// ---- whole buffers against the byte machine ---------------------------------------------
+// Bytes fed one at a time run the byte machine alone; whole buffers and longer pieces take
+// the bulk paths. Every outcome (record, status, message, line, column, offset) must agree.
+
+// Random documents over doc_map: mostly well-typed, with escapes, odd numbers, unknown
+// members of every shape and varied whitespace; some of them damaged afterwards.
+class DocumentMaker {
+  public:
+    explicit DocumentMaker(uint32_t seed) : random_(seed) {}
+
+    std::string document() {
+        out_.clear();
+        doc_object();
+        if (pick(2) == 0) damage();
+        return out_;
+    }
+    size_t pick(size_t n) { return random_() % n; }
+
+  private:
+    void space() {
+        static const char *const kSpaces[] = {"", "", "", " ", "\n", "\r\n", "\t", "    ", "\n        ", " \n ", "  ",
+                                              "\n                ", "\n                 \t",
+                                              "\n                                 ", "\n\n   \n", "\n               \r"};
+        out_ += kSpaces[pick(16)];
+    }
+    void key(const char *name) {
+        space();
+        out_ += '"';
+        out_ += name;
+        out_ += '"';
+        space();
+        out_ += ':';
+        space();
+    }
+    void string_body(size_t max_len) {
+        static const char *const kPieces[] = {"a", "Z", " ", "\\n", "\\\"", "\\\\", "\\/", "\\t", "\\b\\f\\r",
+                                              "\\u00e9", "\\u20AC", "\\ud83d\\ude00", "\xC3\xA9", "\xE2\x82\xAC",
+                                              "\xF0\x9F\x98\x80", "\x7F", "name", "0", "\\u0041", "\\u0000"};
+        size_t len = pick(max_len + 1);
+        // Now and then a long plain run, past any vector width.
+        if (pick(8) == 0) out_ += std::string(17 + pick(70), 'a' + static_cast<char>(pick(26)));
+        // Rarely an escape the byte machine must refuse (or a valid one of the edges).
+        static const char *const kOdd[] = {"\\udc00\\udc00", "\\ud800", "\\ud800\\u0041", "\\ud800\\ud800",
+                                           "\\x", "\\u12G4", "\\uDBFF\\uDFFF", "\\u", "\\ud800\\n"};
+        for (size_t k = 0; k < len; k++) {
+            if (pick(150) == 0) {
+                out_ += kOdd[pick(9)];
+            } else {
+                out_ += kPieces[pick(pick(40) == 0 ? 20 : 19)];
+            }
+        }
+    }
+    void string_value(size_t max_len = 12) {
+        out_ += '"';
+        string_body(max_len);
+        out_ += '"';
+    }
+    void unsigned_integer() {
+        if (pick(4) == 0) return integer();
+        out_ += std::to_string((static_cast<uint64_t>(random_()) << 32) | random_());
+    }
+    void integer() {
+        static const char *const kInts[] = {"0", "-0", "7", "-42", "9223372036854775807", "-9223372036854775808",
+                                            "18446744073709551615", "18446744073709551616", "123456789", "1e3",
+                                            "1.0", "-", "00", "12a"};
+        if (pick(4) == 0) {
+            out_ += kInts[pick(pick(3) == 0 ? 14 : 10)];
+        } else {
+            out_ += std::to_string(static_cast<int64_t>(random_()) - (1ll << 31));
+        }
+    }
+    void number() {
+        static const char *const kNumbers[] = {"0.1", "-0.0", "1e22", "1e23", "5e-324", "1e-400", "1e400",
+                                               "2.2250738585072014e-308", "123456789012345678901234567890",
+                                               "3.141592653589793", "1E+2", "1.5e-7", "-1.", ".5", "1e", "0.30000000000000004"};
+        int shape = static_cast<int>(pick(4));
+        if (shape == 0) {
+            out_ += kNumbers[pick(16)];
+        } else if (shape == 1) {
+            char buffer[64];
+            uint64_t bits = (static_cast<uint64_t>(random_()) << 32) | random_();
+            double value;
+            std::memcpy(&value, &bits, sizeof value);
+            if (!std::isfinite(value)) value = 1.25;
+            std::snprintf(buffer, sizeof buffer, "%.17g", value);
+            out_ += buffer;
+        } else if (shape == 2) {
+            // Few significant digits and a small exponent.
+            out_ += std::to_string(static_cast<int>(random_() % 2000000) - 1000000);
+            if (pick(2)) out_ += "." + std::to_string(random_() % 1000);
+            if (pick(2)) out_ += "e" + std::to_string(static_cast<int>(pick(50)) - 25);
+        } else {
+            integer();
+        }
+    }
+    void literal() {
+        static const char *const kLiterals[] = {"true", "false", "null", "true", "false", "nul", "tru", "falsey"};
+        out_ += kLiterals[pick(pick(10) == 0 ? 8 : 5)];
+    }
+    void any_value(int depth) {
+        size_t shape = depth > 3 ? pick(4) : pick(7);
+        switch (shape) {
+        case 0: string_value(); break;
+        case 1: number(); break;
+        case 2: literal(); break;
+        case 3: out_ += pick(2) ? "[]" : "{}"; break;
+        case 4:
+        case 5: {
+            out_ += '[';
+            size_t n = pick(5);
+            for (size_t k = 0; k < n; k++) {
+                if (k) out_ += ',';
+                space();
+                any_value(depth + 1);
+                space();
+            }
+            out_ += ']';
+            break;
+        }
+        default: {
+            out_ += '{';
+            size_t n = pick(5);
+            for (size_t k = 0; k < n; k++) {
+                if (k) out_ += ',';
+                space();
+                string_value(4);
+                space();
+                out_ += ':';
+                space();
+                any_value(depth + 1);
+                space();
+            }
+            out_ += '}';
+        }
+        }
+    }
+    // Mostly the expected shape, now and then any value at all.
+    bool off_type() { return pick(25) == 0; }
+    template <class Each>
+    void array_of(Each each) {
+        out_ += '[';
+        size_t n = pick(6);
+        for (size_t k = 0; k < n; k++) {
+            if (k) out_ += ',';
+            space();
+            each();
+            space();
+        }
+        out_ += ']';
+    }
+    void point() {
+        out_ += '{';
+        const char *names[] = {"x", "y", "tag", "x", "other"};
+        size_t n = 1 + pick(4);
+        for (size_t k = 0; k < n; k++) {
+            if (k) out_ += ',';
+            const char *name = k == n - 1 && pick(8) ? "x" : names[pick(5)];
+            key(name);
+            if (off_type()) {
+                any_value(2);
+            } else if (name[0] == 't') {
+                string_value();
+            } else if (name[0] == 'o') {
+                any_value(2);
+            } else {
+                integer();
+            }
+            space();
+        }
+        out_ += '}';
+    }
+    void doc_object() {
+        static const char *const kKeys[] = {"name", "code", "i", "u", "f", "b", "origin", "strings", "ints",
+                                            "uints", "floats", "bools", "points", "unknown", "n\\u0061me", "zz"};
+        space();
+        out_ += '{';
+        size_t n = pick(9);
+        for (size_t k = 0; k < n; k++) {
+            if (k) out_ += ',';
+            size_t which = pick(16);
+            key(kKeys[which]);
+            if (off_type() || which >= 13) {
+                any_value(1);
+            } else {
+                switch (which) {
+                case 0: string_value(pick(3) == 0 ? 40 : 8); break;
+                case 1: string_value(5); break;
+                case 2: integer(); break;
+                case 3: unsigned_integer(); break;
+                case 4: number(); break;
+                case 5: literal(); break;
+                case 6: point(); break;
+                case 7: array_of([this] { pick(6) ? string_value() : literal(); }); break;
+                case 8: array_of([this] { integer(); }); break;
+                case 9: array_of([this] { unsigned_integer(); }); break;
+                case 10: array_of([this] { number(); }); break;
+                case 11: array_of([this] { literal(); }); break;
+                default: array_of([this] { point(); }); break;
+                }
+            }
+            space();
+        }
+        out_ += '}';
+        space();
+    }
+    void damage() {
+        static const char kBytes[] = "\"\\{}[],:0-e.tn \n\x01x\xC3u";
+        size_t count = 1 + pick(3);
+        for (size_t k = 0; k < count && !out_.empty(); k++) {
+            size_t at = pick(out_.size());
+            char byte = kBytes[pick(sizeof kBytes - 1)];
+            switch (pick(3)) {
+            case 0: out_.erase(at, 1); break;
+            case 1: out_.insert(at, 1, byte); break;
+            default: out_[at] = byte; break;
+            }
+        }
+    }
+
+    std::mt19937 random_;
+    std::string out_;
+};
+
+Outcome parse_pieces(const std::string &json, std::vector<size_t> sizes, const vellum_parse_options *options) {
+    Doc doc;
+    vellum_error error;
+    SplitReader reader{&json, 0, std::move(sizes)};
+    vellum_status status = vellum_parse_reader(&doc_map, &doc, SplitReader::read, &reader, options, &error);
+    Outcome outcome{show_error(status, error), show(doc)};
+    vellum_cleanup(&doc_map, &doc);
+    return outcome;
+}
+
+std::string validate_pieces(const std::string &json, std::vector<size_t> sizes) {
+    vellum_error error;
+    SplitReader reader{&json, 0, std::move(sizes)};
+    vellum_status status = vellum_validate_reader(SplitReader::read, &reader, &error);
+    return show_error(status, error);
+}
+
+std::string validate_whole(const std::string &json) {
+    vellum_error error;
+    vellum_status status = vellum_validate_buffer(json.data(), json.size(), &error);
+    return show_error(status, error);
+}
+
+TEST(ParserDifferential, RandomDocumentsMatchTheByteMachine) {
+    DocumentMaker maker(20261208);
+    std::mt19937 random(99);
+    size_t accepted = 0, rejected = 0;
+    for (int round = 0; round < 12000; round++) {
+        std::string json = maker.document();
+        vellum_parse_options options = vellum_default_parse_options();
+        options.reject_duplicates = maker.pick(4) == 0;
+        options.max_depth = maker.pick(10) == 0 ? 2 : 64;
+        Outcome whole = parse_whole(json, &options);
+        Outcome bytes = parse_pieces(json, {1}, &options);
+        ASSERT_EQ(whole.result, bytes.result) << json;
+        ASSERT_EQ(whole.record, bytes.record) << json;
+        std::vector<size_t> sizes;
+        for (int k = 0; k < 8; k++) sizes.push_back(1 + random() % (k % 2 ? 5 : 60));
+        Outcome split = parse_pieces(json, sizes, &options);
+        ASSERT_EQ(whole.result, split.result) << json;
+        ASSERT_EQ(whole.record, split.record) << json;
+        std::string valid = validate_whole(json);
+        ASSERT_EQ(valid, validate_pieces(json, {1})) << json;
+        ASSERT_EQ(valid, validate_pieces(json, sizes)) << json;
+        (whole.result.rfind("0 ", 0) == 0 ? accepted : rejected)++;
+    }
+    // Both outcomes are well represented.
+    EXPECT_GT(accepted, 2500u);
+    EXPECT_GT(rejected, 3000u);
+}
+
+// Tokens near the end of the arena's free space, with frames and large-map bookkeeping
+// taking their share: the limits and their messages are the byte machine's.
+TEST(ParserDifferential, TokensAtTheArenaLimits) {
+    vellum_parse_options options = vellum_default_parse_options();
+    options.max_depth = 0;
+    std::vector<std::string> documents;
+    for (int depth : {1, 2, 40, 72}) {
+        // Roughly the free bytes left beside `depth` frames; sizes on both sides of the limit.
+        size_t room = 4096 - static_cast<size_t>(depth) * 56;
+        for (size_t size = room - 24; size <= room + 12; size++) {
+            std::string open, close;
+            for (int k = 1; k < depth; k++) {
+                open += "{\"origin\":";
+                close += "}";
+            }
+            // Deeper levels are unknown objects once "origin" no longer maps.
+            documents.push_back(open + "{\"name\":\"" + std::string(size, 'x') + "\"}" + close);
+            documents.push_back(open + "{\"i\":1" + std::string(size, '0') + "}" + close);
+            documents.push_back(open + "{\"" + std::string(size, 'k') + "\":true}" + close);
+            documents.push_back(open + "{\"strings\":[\"" + std::string(size, 's') + "\\n\"]}" + close);
+            documents.push_back(open + "{\"x\":\"" + std::string(size, 'u') + "\",\"b\":false}" + close);
+        }
+    }
+    for (const std::string &json : documents) {
+        Outcome whole = parse_whole(json, &options);
+        ASSERT_EQ(whole.result, parse_pieces(json, {1}, &options).result) << json.size();
+        ASSERT_EQ(whole.record, parse_pieces(json, {1}, &options).record) << json.size();
+        ASSERT_EQ(validate_whole(json), validate_pieces(json, {1})) << json.size();
+    }
+}
+
+// Maps beyond 64 fields keep their seen-set in the arena next to the token being assigned.
+TEST(ParserDifferential, LargeMapBookkeepingBesideLongTokens) {
+    constexpr int kFields = 70;
+    struct Wide {
+        char *s[kFields];
+    };
+    static std::string names[kFields];
+    static vellum_field fields[kFields];
+    for (int k = 0; k < kFields; k++) {
+        names[k] = "w" + std::to_string(k);
+        fields[k] = vellum_field{};
+        fields[k].name = names[k].c_str();
+        fields[k].name_len = names[k].size();
+        fields[k].name_first = names[k].front();
+        fields[k].name_last = names[k].back();
+        fields[k].offset = offsetof(Wide, s) + k * sizeof(char *);
+        fields[k].kind = VELLUM_KIND_STRING;
+    }
+    const vellum_map map = {"wide", sizeof(Wide), fields, kFields};
+    auto run = [&](const std::string &json, size_t piece) {
+        Wide wide;
+        vellum_error error;
+        vellum_status status;
+        if (piece == 0) {
+            status = vellum_parse_buffer(&map, &wide, json.data(), json.size(), nullptr, &error);
+        } else {
+            SplitReader reader{&json, 0, {piece}};
+            status = vellum_parse_reader(&map, &wide, SplitReader::read, &reader, nullptr, &error);
+        }
+        std::string out = show_error(status, error);
+        for (int k = 0; k < kFields; k++) out += " " + show_string(wide.s[k]);
+        vellum_cleanup(&map, &wide);
+        return out;
+    };
+    for (size_t len = 3960; len < 4100; len += 3) {
+        std::string json = "{\"w69\":\"" + std::string(len, 'v') + "\",\"w1\":\"a\"}";
+        EXPECT_EQ(run(json, 0), run(json, 1)) << len;
+        std::string second = "{\"w1\":\"a\",\"w69\":\"" + std::string(len, 'v') + "\"}";
+        EXPECT_EQ(run(second, 0), run(second, 1)) << len;
+    }
+}
+
+// The classic benchmark documents: validation, and a mapping of twitter.json's statuses.
+struct Tag {
+    char *text;
+};
+const vellum_field tag_fields[] = {VELLUM_FIELD_STRING(Tag, text, "text", 0)};
+const vellum_map tag_map = VELLUM_MAP(Tag, tag_fields);
+struct Poster {
+    int64_t id;
+    char *screen_name;
+    int64_t followers_count;
+    double id_float;
+};
+const vellum_field poster_fields[] = {
+    VELLUM_FIELD_I64(Poster, id, "id", 0),
+    VELLUM_FIELD_STRING(Poster, screen_name, "screen_name", 0),
+    VELLUM_FIELD_I64(Poster, followers_count, "followers_count", 0),
+    VELLUM_FIELD_F64(Poster, id_float, "listed_count", 0),
+};
+const vellum_map poster_map = VELLUM_MAP(Poster, poster_fields);
+struct Tweet {
+    int64_t id;
+    char *text;
+    Poster user;
+    vellum_object_array hashtags;
+    int32_t favorited;
+};
+const vellum_field tweet_fields[] = {
+    VELLUM_FIELD_I64(Tweet, id, "id", 0),
+    VELLUM_FIELD_STRING(Tweet, text, "text", 0),
+    VELLUM_FIELD_OBJECT(Tweet, user, "user", &poster_map, 0),
+    VELLUM_FIELD_OBJECT_ARRAY(Tweet, hashtags, "hashtags", Tag, &tag_map, 0),
+    VELLUM_FIELD_BOOL(Tweet, favorited, "favorited", 0),
+};
+const vellum_map tweet_map = VELLUM_MAP(Tweet, tweet_fields);
+struct Feed {
+    vellum_object_array statuses;
+};
+const vellum_field feed_fields[] = {VELLUM_FIELD_OBJECT_ARRAY(Feed, statuses, "statuses", Tweet, &tweet_map, 0)};
+const vellum_map feed_map = VELLUM_MAP(Feed, feed_fields);
+
+std::string show_feed(const Feed &feed) {
+    std::string out;
+    const auto *tweets = static_cast<const Tweet *>(feed.statuses.items);
+    for (size_t k = 0; k < feed.statuses.count; k++) {
+        const Tweet &t = tweets[k];
+        out += std::to_string(t.id) + show_string(t.text) + std::to_string(t.user.id) + show_string(t.user.screen_name) +
+               std::to_string(t.user.followers_count) + show_double(t.user.id_float) + std::to_string(t.favorited);
+        const auto *tags = static_cast<const Tag *>(t.hashtags.items);
+        for (size_t h = 0; h < t.hashtags.count; h++) out += "#" + show_string(tags[h].text);
+        out += "\n";
+    }
+    return out;
+}
+
+TEST(ParserDifferential, BenchmarkDocuments) {
+    const std::string dir = korvo::testing::testdata_dir() + "/json/bench/";
+    for (const char *name : {"twitter.json", "citm_catalog.json", "canada.json"}) {
+        const std::string json = korvo::testing::read_file(dir + name);
+        ASSERT_GT(json.size(), 100000u) << name;
+        EXPECT_EQ(validate_whole(json).rfind("0 code=0", 0), 0u) << name;
+        EXPECT_EQ(validate_whole(json), validate_pieces(json, {1})) << name;
+        EXPECT_EQ(validate_whole(json), validate_pieces(json, {1023, 7, 64})) << name;
+        // A damaged copy fails at the same place either way.
+        std::string damaged = json;
+        damaged[json.size() * 2 / 3] = '\x01';
+        EXPECT_EQ(validate_whole(damaged), validate_pieces(damaged, {1})) << name;
+    }
+    const std::string twitter = korvo::testing::read_file(dir + "twitter.json");
+    auto map_twitter = [&](size_t piece) {
+        Feed feed;
+        vellum_error error;
+        vellum_status status;
+        if (piece == 0) {
+            status = vellum_parse_buffer(&feed_map, &feed, twitter.data(), twitter.size(), nullptr, &error);
+        } else {
+            SplitReader reader{&twitter, 0, {piece}};
+            status = vellum_parse_reader(&feed_map, &feed, SplitReader::read, &reader, nullptr, &error);
+        }
+        std::string out = show_error(status, error) + " statuses=" + std::to_string(feed.statuses.count) + "\n" +
+                          show_feed(feed);
+        vellum_cleanup(&feed_map, &feed);
+        return out;
+    };
+    std::string whole = map_twitter(0);
+    EXPECT_EQ(whole.rfind("0 code=0", 0), 0u) << whole.substr(0, 200);
+    EXPECT_NE(whole.find(" statuses=100\n"), std::string::npos);
+    EXPECT_EQ(whole, map_twitter(1));
+    EXPECT_EQ(whole, map_twitter(977));
+}
+
+
+// The string scan shared by the parser and the writers stops exactly where a byte loop stops,
+// at every length and position, reading nothing outside the range (ASan watches the heap
+// block, which is exactly the range).
+TEST(StringScan, StopsWhereAByteLoopStops) {
+    const unsigned char specials[] = {'"', '\\', 0x00, 0x01, 0x1F};
+    const unsigned char plain[] = {' ', 'a', 0x7F, 0x80, 0xFF, '!', '#', '[', ']', 0x21, 0x5D};
+    for (size_t len = 0; len <= 80; len++) {
+        for (size_t at = 0; at <= len; at++) {
+            for (unsigned char special : specials) {
+                std::vector<unsigned char> bytes(len);
+                for (size_t k = 0; k < len; k++) bytes[k] = plain[(k * 7 + len) % sizeof plain];
+                if (at < len) bytes[at] = special;
+                // A second special later must not matter.
+                if (at + 3 < len) bytes[at + 3] = '"';
+                const unsigned char *begin = bytes.data();
+                const unsigned char *expected = begin;
+                while (expected < begin + len && *expected >= 0x20 && *expected != '"' && *expected != '\\') expected++;
+                ASSERT_EQ(vellum::detail::find_string_special(begin, begin + len), expected) << len << " " << at;
+                if (at < len) {
+                    ASSERT_EQ(expected - begin, static_cast<ptrdiff_t>(at));
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

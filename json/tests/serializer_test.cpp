@@ -1084,3 +1084,218 @@ TEST(SerializerRoundTrip, ParseSerializeParse) {
         }
     }
 }
+
+// ---- buffers written in place against pieces handed to a sink --------------------------------------
+
+namespace {
+
+// A record whose keys and strings need escaping here and there, with long and short runs.
+struct Odd {
+    char *plain;
+    char *quoted;
+    int64_t n;
+    uint64_t u;
+    int32_t flag;
+    vellum_array texts;
+};
+const vellum_field kOddFields[] = {
+    VELLUM_FIELD_STRING(Odd, plain, "plain", 0),
+    VELLUM_FIELD_STRING(Odd, quoted, "key \"with\" quotes\tand a tab", 0),
+    VELLUM_FIELD_I64(Odd, n, "a key longer than sixteen bytes, and then some more", 0),
+    VELLUM_FIELD_U64(Odd, u, "u", 0),
+    VELLUM_FIELD_BOOL(Odd, flag, "\\", 0),
+    VELLUM_FIELD_ARRAY(Odd, texts, "texts", VELLUM_KIND_STRING_ARRAY, 0),
+};
+const vellum_map kOddMap = VELLUM_MAP(Odd, kOddFields);
+
+std::string random_text(std::mt19937 &random) {
+    static const char *const kPieces[] = {"a", "bcdefgh", "\"", "\\", "\n", "\x01", "\x1f", "\x7f", "\xc3\xa9", " ",
+                                          "0123456789abcdef"};
+    std::string text;
+    size_t n = random() % 12;
+    for (size_t k = 0; k < n; k++) text += kPieces[random() % (random() % 4 ? 2 : 11)];
+    return text;
+}
+
+// The prefix a failing fixed buffer keeps: the pieces that fit whole, in order.
+std::string whole_pieces(const Collected &pieces, size_t capacity) {
+    std::string kept;
+    size_t at = 0;
+    for (size_t piece : pieces.pieces) {
+        if (kept.size() + piece > capacity - 1) break;
+        kept += pieces.text.substr(at, piece);
+        at += piece;
+    }
+    return kept;
+}
+
+TEST(SerializerInPlace, BuffersMatchSinkPiecesAtEveryCapacity) {
+    std::mt19937 random(77);
+    for (int round = 0; round < 60; round++) {
+        std::string plain = random_text(random), quoted = random_text(random);
+        std::vector<std::string> texts(random() % 4);
+        for (std::string &t : texts) t = random_text(random);
+        std::vector<char *> items;
+        for (std::string &t : texts) items.push_back(t.data());
+        Odd record{plain.data(), round % 5 ? quoted.data() : nullptr,
+                   static_cast<int64_t>(random()) * (round % 2 ? -1 : 1) << (round % 32), ~uint64_t{0} >> (round % 64),
+                   round % 2, {items.data(), items.size(), items.size(), VELLUM_ARRAY_FIXED}};
+        for (int pretty = 0; pretty < 2; pretty++) {
+            vellum_write_options options = vellum_default_write_options();
+            options.pretty = pretty;
+            Collected pieces;
+            ASSERT_EQ(vellum_serialize_sink(&kOddMap, &record, collect, &pieces, &options, nullptr), VELLUM_STATUS_OK);
+            const std::string &reference = pieces.text;
+
+            vellum_owned_buffer owned;
+            ASSERT_EQ(vellum_serialize_owned(&kOddMap, &record, &owned, &options, nullptr), VELLUM_STATUS_OK);
+            EXPECT_EQ(std::string(owned.data, owned.length), reference);
+            vellum_owned_buffer_free(&owned);
+
+            std::vector<char> buffer(reference.size() + 2);
+            for (size_t capacity = 1; capacity <= buffer.size(); capacity++) {
+                size_t length = 0;
+                options.overflow = VELLUM_OVERFLOW_TRUNCATE;
+                vellum_serialize_buffer(&kOddMap, &record, buffer.data(), capacity, &length, &options, nullptr);
+                ASSERT_EQ(std::string(buffer.data()), reference.substr(0, std::min(reference.size(), capacity - 1)));
+                ASSERT_EQ(length, reference.size());
+                options.overflow = VELLUM_OVERFLOW_FAIL;
+                vellum_status status =
+                    vellum_serialize_buffer(&kOddMap, &record, buffer.data(), capacity, &length, &options, nullptr);
+                ASSERT_EQ(status, capacity > reference.size() ? VELLUM_STATUS_OK : VELLUM_STATUS_OVERFLOW);
+                ASSERT_EQ(std::string(buffer.data()), whole_pieces(pieces, capacity)) << capacity;
+            }
+        }
+    }
+}
+
+// A grown buffer reallocates exactly as often whether its pieces are written in place or not:
+// the same count for documents that differ only in where their escapes sit.
+TEST(SerializerInPlace, OwnedBufferGrowthAndLimit) {
+    std::string long_plain(3000, 'p');
+    std::string long_escaped = long_plain;
+    long_escaped[1500] = '"';
+    for (const std::string *text : {&long_plain, &long_escaped}) {
+        std::vector<std::string> texts(40, *text);
+        std::vector<char *> items;
+        for (std::string &t : texts) items.push_back(t.data());
+        Odd record{texts[0].data(), nullptr, 1, 2, 1, {items.data(), items.size(), items.size(), VELLUM_ARRAY_FIXED}};
+        Collected pieces;
+        ASSERT_EQ(vellum_serialize_sink(&kOddMap, &record, collect, &pieces, nullptr, nullptr), VELLUM_STATUS_OK);
+        CountingAllocator counting;
+        vellum_write_options options = vellum_default_write_options();
+        options.allocator = counting.get();
+        vellum_owned_buffer owned;
+        ASSERT_EQ(vellum_serialize_owned(&kOddMap, &record, &owned, &options, nullptr), VELLUM_STATUS_OK);
+        EXPECT_EQ(std::string(owned.data, owned.length), pieces.text);
+        // Capacities double from 2048 bytes: one allocation per doubling up to the length.
+        size_t expected = 1;
+        for (size_t capacity = 2048; capacity < pieces.text.size() + 1; capacity *= 2) expected++;
+        EXPECT_EQ(counting.calls(), expected);
+        vellum_owned_buffer_free(&owned);
+        EXPECT_EQ(counting.stats().bytes_in_use, 0u);
+        // The output limit still cuts at the first piece that crosses it.
+        options.max_output_bytes = pieces.text.size() - 1;
+        vellum_error error;
+        EXPECT_EQ(vellum_serialize_owned(&kOddMap, &record, &owned, &options, &error), VELLUM_STATUS_OVERFLOW);
+        EXPECT_STREQ(error.message, "serializer-owned output exceeds max_output_bytes");
+    }
+}
+
+// twitter.json's statuses mapped, written to a buffer, and read back: the same records.
+TEST(SerializerInPlace, BenchmarkDocumentRoundTrip) {
+    struct Tag {
+        char *text;
+    };
+    static const vellum_field tag_fields[] = {VELLUM_FIELD_STRING(Tag, text, "text", 0)};
+    static const vellum_map tag_map = VELLUM_MAP(Tag, tag_fields);
+    struct Tweet {
+        int64_t id;
+        char *text;
+        char *source;
+        int64_t retweet_count;
+        int32_t favorited;
+        vellum_object_array hashtags;
+    };
+    static const vellum_field tweet_fields[] = {
+        VELLUM_FIELD_I64(Tweet, id, "id", 0),
+        VELLUM_FIELD_STRING(Tweet, text, "text", 0),
+        VELLUM_FIELD_STRING(Tweet, source, "source", 0),
+        VELLUM_FIELD_I64(Tweet, retweet_count, "retweet_count", 0),
+        VELLUM_FIELD_BOOL(Tweet, favorited, "favorited", 0),
+        VELLUM_FIELD_OBJECT_ARRAY(Tweet, hashtags, "hashtags", Tag, &tag_map, 0),
+    };
+    static const vellum_map tweet_map = VELLUM_MAP(Tweet, tweet_fields);
+    struct Feed {
+        vellum_object_array statuses;
+    };
+    static const vellum_field feed_fields[] = {
+        VELLUM_FIELD_OBJECT_ARRAY(Feed, statuses, "statuses", Tweet, &tweet_map, 0)};
+    static const vellum_map feed_map = VELLUM_MAP(Feed, feed_fields);
+
+    std::string json = korvo::testing::read_file(korvo::testing::testdata_dir() + "/json/bench/twitter.json");
+    Feed feed;
+    vellum_error error;
+    ASSERT_EQ(vellum_parse_buffer(&feed_map, &feed, json.data(), json.size(), nullptr, &error), VELLUM_STATUS_OK)
+        << error.message;
+    ASSERT_EQ(feed.statuses.count, 100u);
+    for (int pretty = 0; pretty < 2; pretty++) {
+        vellum_write_options options = vellum_default_write_options();
+        options.pretty = pretty;
+        Collected pieces;
+        ASSERT_EQ(vellum_serialize_sink(&feed_map, &feed, collect, &pieces, &options, nullptr), VELLUM_STATUS_OK);
+        std::vector<char> buffer(pieces.text.size() + 1);
+        size_t length = 0;
+        ASSERT_EQ(vellum_serialize_buffer(&feed_map, &feed, buffer.data(), buffer.size(), &length, &options, nullptr),
+                  VELLUM_STATUS_OK);
+        ASSERT_EQ(std::string(buffer.data(), length), pieces.text);
+        Feed again;
+        ASSERT_EQ(vellum_parse_buffer(&feed_map, &again, buffer.data(), length, nullptr, &error), VELLUM_STATUS_OK)
+            << error.message;
+        Collected second;
+        ASSERT_EQ(vellum_serialize_sink(&feed_map, &again, collect, &second, &options, nullptr), VELLUM_STATUS_OK);
+        EXPECT_EQ(second.text, pieces.text);
+        vellum_cleanup(&feed_map, &again);
+    }
+    vellum_cleanup(&feed_map, &feed);
+}
+
+
+// Integers at every digit count and around every power of ten read as printf writes them, in
+// place, through a sink and as array elements.
+TEST(SerializerInPlace, IntegersAtEveryDigitCount) {
+    std::vector<uint64_t> values = {0, 1, 9, 10, 11, 99, 100, 101, UINT64_MAX, UINT64_MAX - 1,
+                                    uint64_t{INT64_MAX}, uint64_t{INT64_MAX} + 1};
+    for (uint64_t power = 1; power <= UINT64_MAX / 10; power *= 10) {
+        for (uint64_t near : {power * 10 - 1, power * 10, power * 10 + 1, power * 5, power * 2 - 1}) values.push_back(near);
+    }
+    std::mt19937_64 random(5);
+    for (int k = 0; k < 2000; k++) values.push_back(random() >> (random() % 64));
+    for (uint64_t v : values) {
+        for (int64_t i : {static_cast<int64_t>(v), static_cast<int64_t>(0 - v), static_cast<int64_t>(v >> 1),
+                          static_cast<int64_t>(0 - (v >> 1))}) {
+            Numbers record{i, v, 0.5, 1};
+            char expected[128];
+            std::snprintf(expected, sizeof expected, "{\"i\":%lld,\"u\":%llu,\"f\":0.5,\"t\":true}",
+                          static_cast<long long>(i), static_cast<unsigned long long>(v));
+            char buffer[128];
+            size_t length = 0;
+            ASSERT_EQ(vellum_serialize_buffer(&kNumberMap, &record, buffer, sizeof buffer, &length, nullptr, nullptr),
+                      VELLUM_STATUS_OK);
+            ASSERT_STREQ(buffer, expected);
+            ASSERT_EQ(to_json(&kNumberMap, &record), expected);
+        }
+    }
+    std::vector<int64_t> items;
+    for (uint64_t v : values) items.push_back(static_cast<int64_t>(v));
+    Pair pair{-1, {items.data(), items.size(), items.size(), VELLUM_ARRAY_FIXED}};
+    std::string expected = "{\"a\":-1,\"b\":[";
+    for (size_t k = 0; k < items.size(); k++) expected += (k ? "," : "") + std::to_string(items[k]);
+    expected += "]}";
+    vellum_owned_buffer owned;
+    ASSERT_EQ(vellum_serialize_owned(&kPairMap, &pair, &owned, nullptr, nullptr), VELLUM_STATUS_OK);
+    EXPECT_EQ(std::string(owned.data, owned.length), expected);
+    vellum_owned_buffer_free(&owned);
+}
+
+}  // namespace
