@@ -209,7 +209,7 @@ inline const unsigned char *find_string_special(const unsigned char *p, const un
         std::memcpy(&x, at, sizeof x);
         return string_special_bits(x);
     };
-    if (end - p >= 8) {
+    while (end - p >= 8) {
         uint64_t bits = word_hits(p);
         if (bits) return p + __builtin_ctzll(bits) / 8;
         p += 8;
@@ -239,6 +239,104 @@ inline const unsigned char *skip_spaces(const unsigned char *p, const unsigned c
 #endif
     while (p < end && *p == ' ') p++;
     return p;
+}
+
+// True when the eight bytes at p are ASCII digits.
+inline bool eight_digits(const void *p) {
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    return ((x & 0xF0F0F0F0F0F0F0F0ull) | (((x + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) ==
+           0x3333333333333333ull;
+}
+
+// Bytes that may continue a number token: digits, sign, point, exponent.
+struct NumberByteTable {
+    bool set[256] = {};
+    constexpr NumberByteTable() {
+        for (const char *c = "0123456789+-.eE"; *c; c++) set[static_cast<unsigned char>(*c)] = true;
+    }
+};
+inline constexpr NumberByteTable kNumberBytes;
+
+// The first byte at or after p that is no ASCII digit, or end.
+inline const unsigned char *skip_digits(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('0'));
+        __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(9)), v);
+        unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(digit)) & 0xFFFFu;
+        if (other) return p + __builtin_ctz(other);
+        p += 16;
+    }
+#endif
+    while (end - p >= 8 && eight_digits(p)) p += 8;
+    while (p < end && static_cast<unsigned char>(*p - '0') < 10) p++;
+    return p;
+}
+
+#if defined(__SSE2__)
+// Bit i: p[i] is an ASCII digit, for the 16 bytes at p.
+inline unsigned digit_bits(const unsigned char *p) {
+    __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('0'));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(9)), v)));
+}
+#endif
+
+// The end of the number token starting at p (a '-' or a digit) when it is a valid JSON
+// number followed, before `end`, by a byte that cannot continue it; NULL otherwise (the
+// byte machine then collects the token and judges it).
+__attribute__((always_inline)) inline const unsigned char *valid_number_end(const unsigned char *p,
+                                                                        const unsigned char *end) {
+#if defined(__SSE2__)
+    if (end - p > 32) {
+        // Bit i: p[i] is no digit; every bit from 32 up is set, so a digit run that reaches
+        // the end of the window is seen as such and left to the checked scan.
+        uint64_t other = ~(uint64_t{digit_bits(p)} | uint64_t{digit_bits(p + 16)} << 16);
+        unsigned i = *p == '-';
+        auto k = static_cast<unsigned>(__builtin_ctzll(other >> i));
+        if (k == 0 || (p[i] == '0' && k > 1)) return nullptr;
+        i += k;
+        if (i >= 32) goto checked;
+        if (p[i] == '.') {
+            k = static_cast<unsigned>(__builtin_ctzll(other >> ++i));
+            if (i + k >= 32) goto checked;
+            if (k == 0) return nullptr;
+            i += k;
+        }
+        if ((p[i] | 0x20) == 'e') {
+            i++;
+            if (i < 32 && (p[i] == '+' || p[i] == '-')) i++;
+            k = static_cast<unsigned>(__builtin_ctzll(other >> i));
+            if (i + k >= 32) goto checked;
+            if (k == 0) return nullptr;
+            i += k;
+        }
+        return kNumberBytes.set[p[i]] ? nullptr : p + i;
+    }
+checked:
+#endif
+    const unsigned char *q = p + (*p == '-');
+    if (q < end && *q == '0') {
+        q++;
+    } else if (q < end && static_cast<unsigned char>(*q - '1') < 9) {
+        q = skip_digits(q + 1, end);
+    } else {
+        return nullptr;
+    }
+    if (q < end && *q == '.') {
+        const unsigned char *digits = ++q;
+        q = skip_digits(q, end);
+        if (q == digits) return nullptr;
+    }
+    if (q < end && (*q == 'e' || *q == 'E')) {
+        q++;
+        if (q < end && (*q == '+' || *q == '-')) q++;
+        const unsigned char *digits = q;
+        q = skip_digits(q, end);
+        if (q == digits) return nullptr;
+    }
+    if (q == end || kNumberBytes.set[*q]) return nullptr;
+    return q;
 }
 
 // ---- member access -------------------------------------------------------------------------

@@ -82,10 +82,14 @@ ScanLimits visitor_limits(const vellum_value_limits *limits) {
 
 namespace {
 
-constexpr bool is_number_char(unsigned char c) {
-    return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
-}
-constexpr bool is_plain_string_byte(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
+struct NumberCharTable {
+    bool set[256] = {};
+    constexpr NumberCharTable() {
+        for (const char *c = "0123456789+-.eE"; *c; c++) set[static_cast<unsigned char>(*c)] = true;
+    }
+};
+constexpr NumberCharTable kNumberChars;
+constexpr bool is_number_char(unsigned char c) { return kNumberChars.set[c]; }
 constexpr bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 constexpr const char *kLiterals[] = {"false", "true", "null"};
@@ -187,18 +191,48 @@ vellum_status ValueScanner::feed_bytes(const unsigned char *p, size_t n) {
             i += used;
             if (used) continue;
         }
+        if (lex_ == kNumber || lex_ == kBetween) {
+            size_t used = lex_ == kNumber ? number_run(p + i, n - i) : space_run(p + i, n - i);
+            i += used;
+            if (used) continue;
+        }
         unsigned char c = p[i++];
         advance(c);
+        Lex before = lex_;
         vellum_status status = step(c);
         if (status != VELLUM_STATUS_OK) return status;
+        if (before == kBetween && lex_ == kNumber) {
+            size_t used = whole_number(p + i - 1, p + n, &status);
+            if (status != VELLUM_STATUS_OK) return status;
+            i += used;
+        }
     }
     return VELLUM_STATUS_OK;
 }
 
+// Bulk path: a number that began at p (its first byte already stepped) and is valid and
+// terminated inside the bytes at hand goes to the handler where it stands, and its terminator
+// is stepped as the byte machine steps it: consumed first, then taken between tokens. Anything
+// else (running past the bytes, invalid, over the limit) is left to the byte step, which
+// judges it. Returns the bytes used after p.
+size_t ValueScanner::whole_number(const unsigned char *p, const unsigned char *end, vellum_status *status) {
+    const unsigned char *stop = valid_number_end(p, end);
+    if (!stop) return 0;
+    auto len = static_cast<size_t>(stop - p);
+    if (len > limits_.max_number_bytes) return 0;
+    lex_ = kBetween;
+    offset_ += len - 1;
+    column_ += len - 1;
+    advance(*stop);
+    *status = handler_status(handler_->number(reinterpret_cast<const char *>(p), len));
+    if (*status == VELLUM_STATUS_OK) *status = value_done();
+    if (*status == VELLUM_STATUS_OK) *status = between(*stop);
+    return len;
+}
+
 // Bulk path: a run of plain string bytes, positions and limits exactly as byte by byte.
 size_t ValueScanner::string_run(const unsigned char *p, size_t n, vellum_status *status) {
-    size_t k = 0;
-    while (k < n && is_plain_string_byte(p[k])) k++;
+    size_t k = static_cast<size_t>(find_string_special(p, p + n) - p);
     if (k == 0) return 0;
     size_t limit = in_key_ ? limits_.max_key_bytes : limits_.max_string_bytes;
     size_t room = limit - text_bytes_;
@@ -218,6 +252,38 @@ size_t ValueScanner::string_run(const unsigned char *p, size_t n, vellum_status 
     offset_ += k;
     column_ += k;
     *status = plain(reinterpret_cast<const char *>(p), k);
+    return k;
+}
+
+// Bulk path: number bytes that fit the collected token as it is and stay within the number
+// limit. The byte that would overflow the limit or grow the buffer goes through the byte step,
+// so its failure and position are those of a byte-by-byte scan.
+size_t ValueScanner::number_run(const unsigned char *p, size_t n) {
+    if (number_.size() >= limits_.max_number_bytes) return 0;
+    size_t most = limits_.max_number_bytes - number_.size();
+    if (most > number_.room()) most = number_.room();
+    if (most > n) most = n;
+    size_t k = 0;
+    while (k < most && is_number_char(p[k])) k++;
+    number_.append_within(reinterpret_cast<const char *>(p), k);
+    offset_ += k;
+    column_ += k;
+    return k;
+}
+
+// Bulk path: whitespace between tokens, positions as byte by byte.
+size_t ValueScanner::space_run(const unsigned char *p, size_t n) {
+    size_t k = 0;
+    while (k < n && is_space(p[k])) {
+        if (p[k] == '\n') {
+            line_++;
+            column_ = 0;
+        } else {
+            column_++;
+        }
+        k++;
+    }
+    offset_ += k;
     return k;
 }
 

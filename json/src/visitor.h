@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace vellum::detail {
 
@@ -60,6 +61,13 @@ public:
     void clear() { size_ = 0; }
     // False when the buffer could not grow; *overflow tells a size overflow from a failed allocation.
     bool push_back(char c, bool *overflow);
+    // Bytes that fit without growing.
+    size_t room() const { return capacity_ - size_; }
+    // Appends n <= room() bytes.
+    void append_within(const char *data, size_t n) {
+        std::memcpy(data_ + size_, data, n);
+        size_ += n;
+    }
     void release();
 
 private:
@@ -153,6 +161,9 @@ private:
     vellum_status value_done();
     vellum_status string_byte(unsigned char c);
     size_t string_run(const unsigned char *p, size_t n, vellum_status *status);
+    size_t number_run(const unsigned char *p, size_t n);
+    size_t whole_number(const unsigned char *p, const unsigned char *end, vellum_status *status);
+    size_t space_run(const unsigned char *p, size_t n);
     vellum_status plain(const char *data, size_t n);
     vellum_status escape_decoded(const char *decoded, size_t n);
     vellum_status hex_done();

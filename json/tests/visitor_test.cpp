@@ -549,6 +549,48 @@ TEST(ValueVisitorDifferential, WholeReadsOfAnySizeFilesAndDescriptorsAgree) {
     }
 }
 
+// Numbers taken where they stand in the input and numbers collected byte by byte must give the
+// same events, limits and error positions, also when a callback fails at any event.
+TEST(ValueVisitorDifferential, NumbersWholeAndSplitAgreeAtEveryFailingEvent) {
+    const std::string doc = "[[-65.613616999999977,43.420273000000009],\n[0,-0.5e+3]\n,1E9\n,12345678901234567890123456789012345,"
+                            "[01],[1.],-\n]";
+    std::mt19937 rng(99);
+    vellum_value_visitor table = Recorder::table();
+    for (size_t max : {size_t{0}, size_t{3}, size_t{18}, size_t{35}}) {
+        vellum_value_limits limits = vellum_default_value_limits();
+        limits.max_number_bytes = max;
+        Outcome clean = visit_buffer(doc, &limits);
+        EXPECT_NE(clean.status, VELLUM_STATUS_OK);
+        for (int fail_at = -1; fail_at < static_cast<int>(clean.events.size()); fail_at++) {
+            SCOPED_TRACE("max " + std::to_string(max) + " fail_at " + std::to_string(fail_at));
+            auto run = [&](std::vector<size_t> pieces) {
+                Recorder recorder;
+                recorder.fail_at = fail_at;
+                recorder.fail_status = 77;
+                Outcome out;
+                if (pieces.empty()) {
+                    out.status = vellum_visit_value_buffer(doc.data(), doc.size(), &table, &recorder, &limits, &out.error);
+                } else {
+                    PieceReader reader{&doc, std::move(pieces)};
+                    out.status = vellum_visit_value_reader(&PieceReader::read, &reader, &table, &recorder, &limits,
+                                                           &out.error);
+                }
+                out.events = recorder.events;
+                return out;
+            };
+            Outcome whole = run({});
+            if (fail_at >= 0) {
+                EXPECT_EQ(whole.status, 77);
+            }
+            EXPECT_EQ(run({1}), whole);
+            EXPECT_EQ(run({7, 2, 13}), whole);
+            std::vector<size_t> random;
+            for (int i = 0; i < 8; i++) random.push_back(std::uniform_int_distribution<size_t>(1, 40)(rng));
+            EXPECT_EQ(run(random), whole);
+        }
+    }
+}
+
 TEST(ValueVisitorDifferential, PipeDescriptorDeliveringSmallPieces) {
     std::string text = "{\"list\":[" + std::string(5000, ' ') + "\"" + std::string(3000, 'p') + "\",-1e-3]}";
     int fds[2];
