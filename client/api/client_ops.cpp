@@ -1,7 +1,8 @@
-// The client's lease, state and attachment methods, the mapped state load shared with the
-// lease handle, and acquire_for_update.
+// The client's lease, state and attachment methods, the mapped state load and the attachment
+// operations shared with the lease handle, and acquire_for_update.
 #include "api/client_internal.h"
 #include "api/lease_internal.h"
+#include "api/op_support.h"
 #include "api/records.h"
 
 #include <cerrno>
@@ -22,22 +23,8 @@ constexpr OpEvents kAcquireEvents{"client.acquire.start", "client.acquire.succes
                                   Level::Error, Level::Info};
 constexpr OpEvents kAcquireForUpdateEvents{"client.acquire_for_update.start", "client.acquire_for_update.success",
                                            nullptr, nullptr, Level::Error, Level::Info};
-constexpr OpEvents kDescribeEvents{"client.describe.start", "client.describe.success", "client.describe.error",
-                                   "client.describe.transport_error", Level::Warn, Level::Trace};
-constexpr OpEvents kGetEvents{"client.get.start", "client.get.success", "client.get.error",
-                              "client.get.transport_error", Level::Warn, Level::Trace};
 constexpr OpEvents kUpdateEvents{"client.update.start", "client.update.success", "client.update.error",
                                  "client.update.transport_error", Level::Warn, Level::Trace};
-constexpr OpEvents kMutateEvents{"client.mutate.start", "client.mutate.success", "client.mutate.error",
-                                 "client.mutate.transport_error", Level::Warn, Level::Trace};
-constexpr OpEvents kMetadataEvents{"client.metadata.start", "client.metadata.success", "client.metadata.error",
-                                   "client.metadata.transport_error", Level::Warn, Level::Trace};
-constexpr OpEvents kRemoveEvents{"client.remove.start", "client.remove.success", "client.remove.error",
-                                 "client.remove.transport_error", Level::Warn, Level::Trace};
-constexpr OpEvents kKeepaliveEvents{"client.keepalive.start", "client.keepalive.success", "client.keepalive.error",
-                                    nullptr, Level::Error, Level::Trace};
-constexpr OpEvents kReleaseEvents{"client.release.start", "client.release.success", "client.release.error",
-                                  nullptr, Level::Error, Level::Trace};
 constexpr OpEvents kAttachEvents{"client.attachment.attach.start", "client.attachment.attach.success",
                                  "client.attachment.attach.error", nullptr, Level::Warn, Level::Trace};
 constexpr OpEvents kListEvents{"client.attachment.list.start", "client.attachment.list.success",
@@ -83,16 +70,6 @@ template <bool kLease> int load_writer(void *user, const void *bytes, size_t len
 
 bool clears_destination(const vellum_parse_options *options) {
     return options ? options->clear_destination != 0 : vellum_default_parse_options().clear_destination != 0;
-}
-
-// ---- Request translation ---------------------------------------------------------------------
-
-FieldList op_fields(const kc_lease_ref &lease, bool txn, bool fencing) {
-    FieldList fields;
-    fields.str("key", lease.key).str("lease_id", lease.lease_id);
-    if (txn) fields.str("txn_id", lease.txn_id);
-    if (fencing) fields.i64("fencing_token", lease.fencing_token);
-    return fields;
 }
 
 // ---- acquire_for_update's snapshot sink --------------------------------------------------------
@@ -169,12 +146,60 @@ int load_mapped_state(ClientHandle *client, const kc_engine_get_stream_request *
     return code;
 }
 
+namespace {
+
+// Opens the handle of an acquired lease. What the server left out is taken from the request,
+// so the lease always knows its key.
+int open_acquired_lease(const OpRun &run, const kc_acquire_req &req, const kc_engine_acquire_response &r,
+                        kc_lease **out) {
+    const char *ns = r.namespace_ ? r.namespace_ : kc_engine_effective_namespace(run.client->engine, req.namespace_);
+    kc_lease *lease = kc_lease_new(&run.client->pub, ns, r.key ? r.key : req.key, r.owner ? r.owner : req.owner,
+                                   r.lease_id, r.txn_id ? r.txn_id : req.txn_id, static_cast<long>(r.fencing_token),
+                                   static_cast<long>(r.version), r.state_etag, nullptr);
+    if (!lease) return run.out_of_memory("failed to allocate lease handle");
+    lease_set_expires_at(lease, static_cast<long>(r.expires_at_unix));
+    *out = lease;
+
+    FieldList success;
+    success.str("key", lease->key).str("lease_id", r.lease_id).str("txn_id", r.txn_id).str("cid", r.correlation_id);
+    return run.succeed(success);
+}
+
+// The end of the client's get and load: result copy and events.
+int finish_client_read(const OpRun &run, const char *key, int public_read, const kc_engine_get_stream_response &r,
+                       kc_get_res *out) {
+    if (!copy_get_result(out, &r)) return run.out_of_memory("failed to copy get response");
+    if (r.no_content) log_at(Level::Debug, run.client->logger, "client.get.empty", run.start.data(), run.start.size());
+    FieldList success;
+    success.str("key", key)
+        .boolean("public", public_read)
+        .i64("version", r.version)
+        .i64("fencing_token", r.fencing_token)
+        .str("cid", r.correlation_id);
+    return run.succeed(success);
+}
+
+kc_engine_get_stream_request read_request(const char *key, int public_read) {
+    kc_engine_get_stream_request request{};
+    request.key = key;
+    request.public_read = public_read;
+    return request;
+}
+
+// The client reports an upload with its start fields, the new version and the correlation id.
+FieldList client_attach_success(const FieldList &start, const kc_engine_attach_response &r) {
+    FieldList success = start;
+    success.boolean("noop", r.noop).i64("version", r.version).str("cid", r.correlation_id);
+    return success;
+}
+
+} // namespace
+
 int kc_client_acquire_method(kc_client *self, const kc_acquire_req *req, kc_lease **out, kc_error *error) {
     if (!self || !req || !out) return invalid_argument(error, "acquire requires self, req, and out");
-    ClientHandle *client = handle_of(self);
     FieldList start;
     start.str("key", req->key).str("owner", req->owner).i64("ttl_seconds", req->ttl_seconds);
-    log_start(client->logger, kAcquireEvents, start);
+    OpRun run = begin_op(handle_of(self), kAcquireEvents, start, error);
 
     kc_engine_acquire_request request{};
     request.namespace_ = req->namespace_;
@@ -184,93 +209,43 @@ int kc_client_acquire_method(kc_client *self, const kc_acquire_req *req, kc_leas
     request.block_seconds = req->block_seconds;
     request.if_not_exists = req->if_not_exists;
     request.txn_id = req->txn_id;
-    EngineResponse<kc_engine_acquire_response, kc_engine_acquire_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_acquire(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kAcquireEvents, start, &engine_error.record, error);
-    const kc_engine_acquire_response &r = response.record;
-    // What the server left out is taken from the request, so the lease always knows its key.
-    const char *ns = r.namespace_ ? r.namespace_ : kc_engine_effective_namespace(client->engine, req->namespace_);
-    kc_lease *lease = kc_lease_new(self, ns, r.key ? r.key : req->key, r.owner ? r.owner : req->owner, r.lease_id,
-                                   r.txn_id ? r.txn_id : req->txn_id, static_cast<long>(r.fencing_token),
-                                   static_cast<long>(r.version), r.state_etag, nullptr);
-    if (!lease)
-        return fail_local(client->logger, kAcquireEvents, start, KC_ERR_NOMEM, "failed to allocate lease handle",
-                          nullptr, error);
-    lease_set_expires_at(lease, static_cast<long>(r.expires_at_unix));
-    *out = lease;
-
-    FieldList success;
-    success.str("key", lease->key).str("lease_id", r.lease_id).str("txn_id", r.txn_id).str("cid", r.correlation_id);
-    log_success(client->logger, kAcquireEvents, success);
-    return KC_OK;
+    return call_engine<kc_engine_acquire_response_cleanup>(
+        run, kc_engine_client_acquire, request,
+        [&](const kc_engine_acquire_response &r) { return open_acquired_lease(run, *req, r, out); });
 }
 
 int kc_client_describe_method(kc_client *self, const kc_describe_req *req, kc_describe_res *out, kc_error *error) {
     if (!self || !req || !out) return invalid_argument(error, "describe requires self, req, and out");
-    ClientHandle *client = handle_of(self);
     FieldList start;
     start.str("key", req->key);
-    log_start(client->logger, kDescribeEvents, start);
+    OpRun run = begin_op(handle_of(self), kDescribeEvents, start, error);
 
     kc_engine_describe_request request{};
     request.namespace_ = req->namespace_;
     request.key = req->key;
-    EngineResponse<kc_engine_describe_response, kc_engine_describe_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_describe(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kDescribeEvents, start, &engine_error.record, error);
-    const kc_engine_describe_response &r = response.record;
-    if (!copy_describe_result(out, &r))
-        return fail_local(client->logger, kDescribeEvents, start, KC_ERR_NOMEM, "failed to copy describe response",
-                          nullptr, error);
-    FieldList success;
-    success.str("key", req->key).i64("version", r.version).str("state_etag", r.state_etag).str("cid", r.correlation_id);
-    log_success(client->logger, kDescribeEvents, success);
-    return KC_OK;
+    return call_engine<kc_engine_describe_response_cleanup>(
+        run, kc_engine_client_describe, request, [&](const kc_engine_describe_response &r) {
+            FieldList success;
+            success.str("key", req->key)
+                .i64("version", r.version)
+                .str("state_etag", r.state_etag)
+                .str("cid", r.correlation_id);
+            return run.copied(copy_describe_result(out, &r), "failed to copy describe response", success);
+        });
 }
-
-namespace {
-
-// The end of the client's get and load: result copy and events.
-int finish_client_read(ClientHandle *client, const FieldList &start, const char *key, int public_read,
-                       const kc_engine_get_stream_response &r, kc_get_res *out, kc_error *error) {
-    if (!copy_get_result(out, &r))
-        return fail_local(client->logger, kGetEvents, start, KC_ERR_NOMEM, "failed to copy get response", nullptr,
-                          error);
-    if (r.no_content) log_at(Level::Debug, client->logger, "client.get.empty", start.data(), start.size());
-    FieldList success;
-    success.str("key", key)
-        .boolean("public", public_read)
-        .i64("version", r.version)
-        .i64("fencing_token", r.fencing_token)
-        .str("cid", r.correlation_id);
-    log_success(client->logger, kGetEvents, success);
-    return KC_OK;
-}
-
-} // namespace
 
 int kc_client_get_method(kc_client *self, const char *key, const kc_get_opts *opts, kc_sink *dst, kc_get_res *out,
                          kc_error *error) {
     if (!self || !key || !dst || !out) return invalid_argument(error, "get requires self, key, dst, and out");
-    ClientHandle *client = handle_of(self);
     int public_read = opts ? opts->public_ : 0;
     FieldList start;
     start.str("key", key);
     if (opts) start.boolean("public", public_read);
-    log_start(client->logger, kGetEvents, start);
+    OpRun run = begin_op(handle_of(self), kGetEvents, start, error);
 
-    kc_engine_get_stream_request request{};
-    request.key = key;
-    request.public_read = public_read;
-    EngineResponse<kc_engine_get_stream_response, kc_engine_get_stream_response_cleanup> response;
-    EngineError engine_error;
-    kc_sink *sink = dst;
-    if (kc_engine_client_get_into(client->engine, &request, kc_engine_write_bridge, &sink, &response.record,
-                                  &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kGetEvents, start, &engine_error.record, error);
-    return finish_client_read(client, start, key, public_read, response.record, out, error);
+    return stream_engine<kc_engine_get_stream_response_cleanup>(
+        run, kc_engine_client_get_into, read_request(key, public_read), kc_engine_write_bridge, dst,
+        [&](const kc_engine_get_stream_response &r) { return finish_client_read(run, key, public_read, r, out); });
 }
 
 int kc_client_load_method(kc_client *self, const char *key, const vellum_map *map, void *destination,
@@ -278,369 +253,246 @@ int kc_client_load_method(kc_client *self, const char *key, const vellum_map *ma
                           kc_error *error) {
     if (!self || !key || !map || !destination || !out)
         return invalid_argument(error, "load requires self, key, map, destination, and out");
-    ClientHandle *client = handle_of(self);
     int public_read = opts ? opts->public_ : 0;
     FieldList start;
     start.str("key", key).boolean("public", public_read);
-    log_start(client->logger, kGetEvents, start);
+    OpRun run = begin_op(handle_of(self), kGetEvents, start, error);
 
-    kc_engine_get_stream_request request{};
-    request.key = key;
-    request.public_read = public_read;
-    EngineResponse<kc_engine_get_stream_response, kc_engine_get_stream_response_cleanup> response;
-    kc_error failure{};
-    if (load_mapped_state(client, &request, map, destination, parse_options, kClientLoadMessages, &response.record,
-                          &failure) != KC_OK) {
-        log_failure(client->logger, kGetEvents, start, &failure);
-        return hand_over_error(&failure, error);
-    }
-    int code = finish_client_read(client, start, key, public_read, response.record, out, error);
-    if (code != KC_OK) vellum_reset(map, destination);
-    return code;
+    return run_mapped_load(
+        run, read_request(key, public_read), map, destination, parse_options, kClientLoadMessages,
+        [&](const kc_engine_get_stream_response &r) { return finish_client_read(run, key, public_read, r, out); });
 }
 
 int kc_client_update_method(kc_client *self, const kc_update_req *req, kc_source *src, kc_update_res *out,
                             kc_error *error) {
     if (!self || !req || !src || !out) return invalid_argument(error, "update requires self, req, src, and out");
-    ClientHandle *client = handle_of(self);
-    FieldList start;
-    start.str("key", req->key)
-        .str("lease_id", req->lease_id)
-        .str("txn_id", req->txn_id)
-        .i64("fencing_token", req->fencing_token);
-    log_start(client->logger, kUpdateEvents, start);
+    OpRun run = begin_op(handle_of(self), kUpdateEvents, lease_fields(*req, true, true), error);
 
     kc_engine_update_from_request request{};
-    request.namespace_ = req->namespace_;
-    request.key = req->key;
-    request.lease_id = req->lease_id;
-    request.txn_id = req->txn_id;
-    request.fencing_token = req->fencing_token;
+    fill_identity(request, *req);
     request.if_state_etag = req->if_state_etag;
     request.if_version = req->if_version;
     request.has_if_version = req->if_version_set;
     request.content_type = req->content_type && req->content_type[0] ? req->content_type : "application/json";
-    EngineResponse<kc_engine_update_response, kc_engine_update_response_cleanup> response;
-    EngineError engine_error;
-    kc_source *source = src;
-    if (kc_engine_client_update_from(client->engine, &request, kc_engine_read_bridge, &source, &response.record,
-                                     &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kUpdateEvents, start, &engine_error.record, error);
-    const kc_engine_update_response &r = response.record;
-    if (!copy_update_result(out, &r))
-        return fail_local(client->logger, kUpdateEvents, start, KC_ERR_NOMEM, "failed to copy update response",
-                          nullptr, error);
-    FieldList success;
-    success.str("key", req->key)
-        .str("lease_id", req->lease_id)
-        .str("txn_id", req->txn_id)
-        .i64("new_version", r.new_version)
-        .str("new_etag", r.new_state_etag)
-        .str("cid", r.correlation_id);
-    log_success(client->logger, kUpdateEvents, success);
-    return KC_OK;
+    return stream_engine<kc_engine_update_response_cleanup>(
+        run, kc_engine_client_update_from, request, kc_engine_read_bridge, src,
+        [&](const kc_engine_update_response &r) {
+            FieldList success = lease_fields(*req, true, false);
+            success.i64("new_version", r.new_version).str("new_etag", r.new_state_etag).str("cid", r.correlation_id);
+            return run.copied(copy_update_result(out, &r), "failed to copy update response", success);
+        });
 }
 
 int kc_client_mutate_method(kc_client *self, const kc_mutate_op *req, kc_mutate_res *out, kc_error *error) {
     if (!self || !req || !out) return invalid_argument(error, "mutate requires self, req, and out");
-    ClientHandle *client = handle_of(self);
-    FieldList start = op_fields(req->lease, true, true);
-    log_start(client->logger, kMutateEvents, start);
+    OpRun run = begin_op(handle_of(self), kMutateEvents, lease_fields(req->lease, true, true), error);
 
     kc_engine_mutate_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
-    request.fencing_token = req->lease.fencing_token;
+    fill_identity(request, req->lease);
     request.if_state_etag = req->if_state_etag;
     request.if_version = req->if_version;
     request.has_if_version = req->if_version_set;
     request.mutations = req->mutations;
     request.mutation_count = req->mutation_count;
-    EngineResponse<kc_engine_update_response, kc_engine_mutate_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_mutate(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kMutateEvents, start, &engine_error.record, error);
-    const kc_engine_update_response &r = response.record;
-    if (!copy_mutate_result(out, &r))
-        return fail_local(client->logger, kMutateEvents, start, KC_ERR_NOMEM, "failed to copy mutate response",
-                          nullptr, error);
-    FieldList success = start;
-    success.i64("new_version", r.new_version).str("new_etag", r.new_state_etag).str("cid", r.correlation_id);
-    log_success(client->logger, kMutateEvents, success);
-    return KC_OK;
+    return call_engine<kc_engine_mutate_response_cleanup>(
+        run, kc_engine_client_mutate, request, [&](const kc_engine_update_response &r) {
+            FieldList success = run.start;
+            success.i64("new_version", r.new_version).str("new_etag", r.new_state_etag).str("cid", r.correlation_id);
+            return run.copied(copy_mutate_result(out, &r), "failed to copy mutate response", success);
+        });
 }
 
 int kc_client_metadata_method(kc_client *self, const kc_metadata_op *req, kc_metadata_res *out, kc_error *error) {
     if (!self || !req || !out) return invalid_argument(error, "metadata requires self, req, and out");
-    ClientHandle *client = handle_of(self);
-    FieldList start = op_fields(req->lease, true, false);
-    log_start(client->logger, kMetadataEvents, start);
+    OpRun run = begin_op(handle_of(self), kMetadataEvents, lease_fields(req->lease, true, false), error);
 
     kc_engine_metadata_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
-    request.fencing_token = req->lease.fencing_token;
+    fill_identity(request, req->lease);
     request.if_version = req->if_version;
     request.has_if_version = req->if_version_set;
     request.has_query_hidden = req->query_hidden_set;
     request.query_hidden = req->query_hidden;
-    EngineResponse<kc_engine_metadata_response, kc_engine_metadata_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_update_metadata(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kMetadataEvents, start, &engine_error.record, error);
-    const kc_engine_metadata_response &r = response.record;
-    if (!copy_metadata_result(out, &r))
-        return fail_local(client->logger, kMetadataEvents, start, KC_ERR_NOMEM, "failed to copy metadata response",
-                          nullptr, error);
-    FieldList success = start;
-    success.i64("version", r.version).boolean("query_hidden", r.query_hidden).str("cid", r.correlation_id);
-    log_success(client->logger, kMetadataEvents, success);
-    return KC_OK;
+    return call_engine<kc_engine_metadata_response_cleanup>(
+        run, kc_engine_client_update_metadata, request, [&](const kc_engine_metadata_response &r) {
+            FieldList success = run.start;
+            success.i64("version", r.version).boolean("query_hidden", r.query_hidden).str("cid", r.correlation_id);
+            return run.copied(copy_metadata_result(out, &r), "failed to copy metadata response", success);
+        });
 }
 
 int kc_client_remove_method(kc_client *self, const kc_remove_op *req, kc_remove_res *out, kc_error *error) {
     if (!self || !req || !out) return invalid_argument(error, "remove requires self, req, and out");
-    ClientHandle *client = handle_of(self);
-    FieldList start = op_fields(req->lease, true, true);
-    log_start(client->logger, kRemoveEvents, start);
+    OpRun run = begin_op(handle_of(self), kRemoveEvents, lease_fields(req->lease, true, true), error);
 
     kc_engine_remove_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
-    request.fencing_token = req->lease.fencing_token;
+    fill_identity(request, req->lease);
     request.if_state_etag = req->if_state_etag;
     request.if_version = req->if_version;
     request.has_if_version = req->if_version_set;
-    EngineResponse<kc_engine_remove_response, kc_engine_remove_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_remove(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kRemoveEvents, start, &engine_error.record, error);
-    const kc_engine_remove_response &r = response.record;
-    if (!copy_remove_result(out, &r))
-        return fail_local(client->logger, kRemoveEvents, start, KC_ERR_NOMEM, "failed to copy remove response",
-                          nullptr, error);
-    FieldList success = start;
-    success.boolean("removed", r.removed).i64("new_version", r.new_version).str("cid", r.correlation_id);
-    log_success(client->logger, kRemoveEvents, success);
-    return KC_OK;
+    return call_engine<kc_engine_remove_response_cleanup>(
+        run, kc_engine_client_remove, request, [&](const kc_engine_remove_response &r) {
+            FieldList success = run.start;
+            success.boolean("removed", r.removed).i64("new_version", r.new_version).str("cid", r.correlation_id);
+            return run.copied(copy_remove_result(out, &r), "failed to copy remove response", success);
+        });
 }
 
 int kc_client_keepalive_method(kc_client *self, const kc_keepalive_op *req, kc_keepalive_res *out, kc_error *error) {
     if (!self || !req || !out) return invalid_argument(error, "keepalive requires self, req, and out");
-    ClientHandle *client = handle_of(self);
-    FieldList start;
-    start.str("key", req->lease.key)
-        .str("lease_id", req->lease.lease_id)
-        .i64("ttl_seconds", req->ttl_seconds)
-        .i64("fencing_token", req->lease.fencing_token);
-    log_start(client->logger, kKeepaliveEvents, start);
+    FieldList start = lease_fields(req->lease, false, false);
+    start.i64("ttl_seconds", req->ttl_seconds).i64("fencing_token", req->lease.fencing_token);
+    OpRun run = begin_op(handle_of(self), kKeepaliveEvents, start, error);
 
     kc_engine_keepalive_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
+    fill_identity(request, req->lease);
     request.ttl_seconds = req->ttl_seconds;
-    request.fencing_token = req->lease.fencing_token;
-    EngineResponse<kc_engine_keepalive_response, kc_engine_keepalive_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_keepalive(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kKeepaliveEvents, start, &engine_error.record, error);
-    const kc_engine_keepalive_response &r = response.record;
-    if (!copy_keepalive_result(out, &r))
-        return fail_local(client->logger, kKeepaliveEvents, start, KC_ERR_NOMEM, "failed to copy keepalive response",
-                          nullptr, error);
-    FieldList success = start;
-    success.i64("expires_at", r.expires_at_unix).str("cid", r.correlation_id);
-    log_success(client->logger, kKeepaliveEvents, success);
-    return KC_OK;
+    return call_engine<kc_engine_keepalive_response_cleanup>(
+        run, kc_engine_client_keepalive, request, [&](const kc_engine_keepalive_response &r) {
+            FieldList success = run.start;
+            success.i64("expires_at", r.expires_at_unix).str("cid", r.correlation_id);
+            return run.copied(copy_keepalive_result(out, &r), "failed to copy keepalive response", success);
+        });
 }
 
 int kc_client_release_method(kc_client *self, const kc_release_op *req, kc_release_res *out, kc_error *error) {
     if (!self || !req || !out) return invalid_argument(error, "release requires self, req, and out");
-    ClientHandle *client = handle_of(self);
-    FieldList start = op_fields(req->lease, true, false);
-    log_start(client->logger, kReleaseEvents, start);
+    OpRun run = begin_op(handle_of(self), kReleaseEvents, lease_fields(req->lease, true, false), error);
 
     kc_engine_release_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
-    request.fencing_token = req->lease.fencing_token;
+    fill_identity(request, req->lease);
     request.rollback = req->rollback;
-    EngineResponse<kc_engine_release_response, kc_engine_release_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_release(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kReleaseEvents, start, &engine_error.record, error);
-    const kc_engine_release_response &r = response.record;
-    if (!copy_release_result(out, &r))
-        return fail_local(client->logger, kReleaseEvents, start, KC_ERR_NOMEM, "failed to copy release response",
-                          nullptr, error);
-    FieldList success;
-    success.str("key", req->lease.key)
-        .str("lease_id", req->lease.lease_id)
-        .boolean("released", r.released)
-        .str("cid", r.correlation_id);
-    log_success(client->logger, kReleaseEvents, success);
-    return KC_OK;
+    return call_engine<kc_engine_release_response_cleanup>(
+        run, kc_engine_client_release, request, [&](const kc_engine_release_response &r) {
+            FieldList success = lease_fields(req->lease, false, false);
+            success.boolean("released", r.released).str("cid", r.correlation_id);
+            return run.copied(copy_release_result(out, &r), "failed to copy release response", success);
+        });
 }
 
 int kc_client_attach_method(kc_client *self, const kc_attach_op *req, kc_source *src, kc_attach_res *out,
                             kc_error *error) {
     if (!self || !req || !src || !out) return invalid_argument(error, "attach requires self, req, src, and out");
-    ClientHandle *client = handle_of(self);
-    FieldList start = op_fields(req->lease, false, false);
+    FieldList start = lease_fields(req->lease, false, false);
     start.str("name", req->name).str("content_type", req->content_type);
-    log_start(client->logger, kAttachEvents, start);
-
-    kc_engine_attach_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
-    request.fencing_token = req->lease.fencing_token;
-    request.name = req->name;
-    request.content_type = req->content_type;
-    request.max_bytes = req->max_bytes;
-    request.has_max_bytes = req->max_bytes_set;
-    request.prevent_overwrite = req->prevent_overwrite;
-    EngineResponse<kc_engine_attach_response, kc_engine_attach_response_cleanup> response;
-    EngineError engine_error;
-    kc_source *source = src;
-    if (kc_engine_client_attach_from(client->engine, &request, kc_engine_read_bridge, &source, &response.record,
-                                     &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kAttachEvents, start, &engine_error.record, error);
-    const kc_engine_attach_response &r = response.record;
-    if (!copy_attach_result(out, &r))
-        return fail_local(client->logger, kAttachEvents, start, KC_ERR_NOMEM, "failed to copy attach response",
-                          nullptr, error);
-    FieldList success = start;
-    success.boolean("noop", r.noop).i64("version", r.version).str("cid", r.correlation_id);
-    log_success(client->logger, kAttachEvents, success);
-    return KC_OK;
+    const kc_attach_req params{req->name, req->content_type, req->max_bytes, req->max_bytes_set,
+                               req->prevent_overwrite};
+    return attach_op(begin_op(handle_of(self), kAttachEvents, start, error), req->lease, params, src, out, nullptr,
+                     client_attach_success);
 }
 
 int kc_client_list_attachments_method(kc_client *self, const kc_attachment_list_op *req, kc_attachment_list *out,
                                       kc_error *error) {
     if (!self || !req || !out) return invalid_argument(error, "list_attachments requires self, req, and out");
-    ClientHandle *client = handle_of(self);
-    FieldList start = op_fields(req->lease, false, false);
+    FieldList start = lease_fields(req->lease, false, false);
     start.boolean("public", req->public_);
-    log_start(client->logger, kListEvents, start);
-
-    kc_engine_list_attachments_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
-    request.fencing_token = req->lease.fencing_token;
-    request.public_read = req->public_;
-    EngineResponse<kc_engine_list_attachments_response, kc_engine_list_attachments_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_list_attachments(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kListEvents, start, &engine_error.record, error);
-    const kc_engine_list_attachments_response &r = response.record;
-    if (!copy_attachment_list(out, &r))
-        return fail_local(client->logger, kListEvents, start, KC_ERR_NOMEM, "failed to copy list_attachments response",
-                          nullptr, error);
-    FieldList success = op_fields(req->lease, false, false);
-    success.u64("count", r.attachment_count).str("cid", r.correlation_id);
-    log_success(client->logger, kListEvents, success);
-    return KC_OK;
+    return list_attachments_op(begin_op(handle_of(self), kListEvents, start, error), req->lease, req->public_, out);
 }
 
 int kc_client_get_attachment_method(kc_client *self, const kc_attachment_get_op *req, kc_sink *dst,
                                     kc_attachment_get_res *out, kc_error *error) {
     if (!self || !req || !dst || !out)
         return invalid_argument(error, "get_attachment requires self, req, dst, and out");
-    ClientHandle *client = handle_of(self);
-    FieldList start = op_fields(req->lease, false, false);
-    start.str("attachment_id", req->selector.id).str("name", req->selector.name);
-    log_start(client->logger, kGetAttachmentEvents, start);
-
-    kc_engine_get_attachment_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
-    request.fencing_token = req->lease.fencing_token;
-    request.public_read = req->public_;
-    request.selector.id = req->selector.id;
-    request.selector.name = req->selector.name;
-    EngineResponse<kc_engine_get_attachment_response, kc_engine_get_attachment_response_cleanup> response;
-    EngineError engine_error;
-    kc_sink *sink = dst;
-    if (kc_engine_client_get_attachment_into(client->engine, &request, kc_engine_write_bridge, &sink,
-                                             &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kGetAttachmentEvents, start, &engine_error.record, error);
-    if (!copy_attachment_get_result(out, &response.record))
-        return fail_local(client->logger, kGetAttachmentEvents, start, KC_ERR_NOMEM,
-                          "failed to copy get_attachment response", nullptr, error);
-    FieldList success = start;
-    success.str("cid", response.record.correlation_id);
-    log_success(client->logger, kGetAttachmentEvents, success);
-    return KC_OK;
+    OpRun run = begin_op(handle_of(self), kGetAttachmentEvents, selector_fields(req->lease, req->selector), error);
+    return get_attachment_op(run, req->lease, req->public_, req->selector, dst, out);
 }
 
 int kc_client_delete_attachment_method(kc_client *self, const kc_attachment_delete_op *req, int *deleted,
                                        kc_error *error) {
     if (!self || !req || !deleted) return invalid_argument(error, "delete_attachment requires self, req, and deleted");
-    ClientHandle *client = handle_of(self);
-    FieldList start = op_fields(req->lease, false, false);
-    start.str("attachment_id", req->selector.id).str("name", req->selector.name);
-    log_start(client->logger, kDeleteEvents, start);
-
-    kc_engine_delete_attachment_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
-    request.fencing_token = req->lease.fencing_token;
-    request.selector.id = req->selector.id;
-    request.selector.name = req->selector.name;
-    EngineResponse<kc_engine_delete_attachment_response, kc_engine_delete_attachment_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_delete_attachment(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kDeleteEvents, start, &engine_error.record, error);
-    *deleted = response.record.deleted;
-    FieldList success = start;
-    success.boolean("deleted", response.record.deleted).str("cid", response.record.correlation_id);
-    log_success(client->logger, kDeleteEvents, success);
-    return KC_OK;
+    OpRun run = begin_op(handle_of(self), kDeleteEvents, selector_fields(req->lease, req->selector), error);
+    return delete_attachment_op(run, req->lease, req->selector, deleted, nullptr);
 }
 
 int kc_client_delete_all_attachments_method(kc_client *self, const kc_attachment_delete_all_op *req,
                                             int *deleted_count, kc_error *error) {
     if (!self || !req || !deleted_count)
         return invalid_argument(error, "delete_all_attachments requires self, req, and deleted_count");
-    ClientHandle *client = handle_of(self);
-    FieldList start = op_fields(req->lease, false, false);
-    log_start(client->logger, kDeleteAllEvents, start);
+    OpRun run = begin_op(handle_of(self), kDeleteAllEvents, lease_fields(req->lease, false, false), error);
+    return delete_all_attachments_op(run, req->lease, deleted_count, nullptr);
+}
 
+// ---- Attachment operations shared with the lease handle ------------------------------------
+
+FieldList selector_fields(const kc_lease_ref &lease, const kc_attachment_selector &selector) {
+    FieldList fields = lease_fields(lease, false, false);
+    fields.str("attachment_id", selector.id).str("name", selector.name);
+    return fields;
+}
+
+int attach_op(const OpRun &run, const kc_lease_ref &lease, const kc_attach_req &params, kc_source *src,
+              kc_attach_res *out, kc_lease *follower, AttachSuccessFields success_fields) {
+    kc_engine_attach_request request{};
+    fill_identity(request, lease);
+    request.name = params.name;
+    request.content_type = params.content_type;
+    request.max_bytes = params.max_bytes;
+    request.has_max_bytes = params.max_bytes_set;
+    request.prevent_overwrite = params.prevent_overwrite;
+    return stream_engine<kc_engine_attach_response_cleanup>(
+        run, kc_engine_client_attach_from, request, kc_engine_read_bridge, src,
+        [&](const kc_engine_attach_response &r) {
+            if (!copy_attach_result(out, &r)) return run.out_of_memory("failed to copy attach response");
+            if (follower) lease_follow_version(follower, r.version);
+            return run.succeed(success_fields(run.start, r));
+        });
+}
+
+int list_attachments_op(const OpRun &run, const kc_lease_ref &lease, int public_read, kc_attachment_list *out) {
+    kc_engine_list_attachments_request request{};
+    fill_identity(request, lease);
+    request.public_read = public_read;
+    return call_engine<kc_engine_list_attachments_response_cleanup>(
+        run, kc_engine_client_list_attachments, request, [&](const kc_engine_list_attachments_response &r) {
+            FieldList success = lease_fields(lease, false, false);
+            success.u64("count", r.attachment_count).str("cid", r.correlation_id);
+            return run.copied(copy_attachment_list(out, &r), "failed to copy list_attachments response", success);
+        });
+}
+
+int get_attachment_op(const OpRun &run, const kc_lease_ref &lease, int public_read,
+                      const kc_attachment_selector &selector, kc_sink *dst, kc_attachment_get_res *out) {
+    kc_engine_get_attachment_request request{};
+    fill_identity(request, lease);
+    request.public_read = public_read;
+    request.selector.id = selector.id;
+    request.selector.name = selector.name;
+    return stream_engine<kc_engine_get_attachment_response_cleanup>(
+        run, kc_engine_client_get_attachment_into, request, kc_engine_write_bridge, dst,
+        [&](const kc_engine_get_attachment_response &r) {
+            FieldList success = run.start;
+            success.str("cid", r.correlation_id);
+            return run.copied(copy_attachment_get_result(out, &r), "failed to copy get_attachment response", success);
+        });
+}
+
+int delete_attachment_op(const OpRun &run, const kc_lease_ref &lease, const kc_attachment_selector &selector,
+                         int *deleted, kc_lease *follower) {
+    kc_engine_delete_attachment_request request{};
+    fill_identity(request, lease);
+    request.selector.id = selector.id;
+    request.selector.name = selector.name;
+    return call_engine<kc_engine_delete_attachment_response_cleanup>(
+        run, kc_engine_client_delete_attachment, request, [&](const kc_engine_delete_attachment_response &r) {
+            *deleted = r.deleted;
+            if (follower) lease_follow_version(follower, r.version);
+            FieldList success = run.start;
+            success.boolean("deleted", r.deleted).str("cid", r.correlation_id);
+            return run.succeed(success);
+        });
+}
+
+int delete_all_attachments_op(const OpRun &run, const kc_lease_ref &lease, int *deleted_count, kc_lease *follower) {
     kc_engine_delete_all_attachments_request request{};
-    request.namespace_ = req->lease.namespace_;
-    request.key = req->lease.key;
-    request.lease_id = req->lease.lease_id;
-    request.txn_id = req->lease.txn_id;
-    request.fencing_token = req->lease.fencing_token;
-    EngineResponse<kc_engine_delete_all_attachments_response, kc_engine_delete_all_attachments_response_cleanup>
-        response;
-    EngineError engine_error;
-    if (kc_engine_client_delete_all_attachments(client->engine, &request, &response.record, &engine_error.record) !=
-        KC_OK)
-        return fail_from_engine(client->logger, kDeleteAllEvents, start, &engine_error.record, error);
-    *deleted_count = response.record.deleted;
-    FieldList success = start;
-    success.i64("deleted", response.record.deleted).str("cid", response.record.correlation_id);
-    log_success(client->logger, kDeleteAllEvents, success);
-    return KC_OK;
+    fill_identity(request, lease);
+    return call_engine<kc_engine_delete_all_attachments_response_cleanup>(
+        run, kc_engine_client_delete_all_attachments, request,
+        [&](const kc_engine_delete_all_attachments_response &r) {
+            *deleted_count = r.deleted;
+            if (follower) lease_follow_version(follower, r.version);
+            FieldList success = run.start;
+            success.i64("deleted", r.deleted).str("cid", r.correlation_id);
+            return run.succeed(success);
+        });
 }
 
 int kc_client_acquire_for_update_method(kc_client *self, const kc_acquire_req *req, kc_acquire_for_update_fn handler,

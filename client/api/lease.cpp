@@ -3,6 +3,7 @@
 #include "api/lease_internal.h"
 
 #include "api/client_internal.h"
+#include "api/op_support.h"
 #include "api/records.h"
 
 #include <cstring>
@@ -10,24 +11,10 @@
 namespace korvo::api {
 namespace {
 
-constexpr OpEvents kDescribeEvents{"client.describe.start", "client.describe.success", "client.describe.error",
-                                   "client.describe.transport_error", Level::Warn, Level::Trace};
-constexpr OpEvents kGetEvents{"client.get.start", "client.get.success", "client.get.error",
-                              "client.get.transport_error", Level::Warn, Level::Trace};
 constexpr OpEvents kSaveEvents{nullptr, "client.update.success", "client.update.error",
                                "client.update.transport_error", Level::Warn, Level::Trace};
 constexpr OpEvents kUpdateEvents{"client.update.start", "client.update.success", "client.update.error", nullptr,
                                  Level::Warn, Level::Trace};
-constexpr OpEvents kMutateEvents{"client.mutate.start", "client.mutate.success", "client.mutate.error",
-                                 "client.mutate.transport_error", Level::Warn, Level::Trace};
-constexpr OpEvents kMetadataEvents{"client.metadata.start", "client.metadata.success", "client.metadata.error",
-                                   "client.metadata.transport_error", Level::Warn, Level::Trace};
-constexpr OpEvents kRemoveEvents{"client.remove.start", "client.remove.success", "client.remove.error",
-                                 "client.remove.transport_error", Level::Warn, Level::Trace};
-constexpr OpEvents kKeepaliveEvents{"client.keepalive.start", "client.keepalive.success", "client.keepalive.error",
-                                    nullptr, Level::Error, Level::Trace};
-constexpr OpEvents kReleaseEvents{"client.release.start", "client.release.success", "client.release.error",
-                                  nullptr, Level::Error, Level::Trace};
 constexpr OpEvents kAttachEvents{"client.attachment.put.start", "client.attachment.put.success",
                                  "client.attachment.put.error", "client.attachment.put.transport_error",
                                  Level::Warn, Level::Trace};
@@ -78,40 +65,87 @@ char *copy_etag(kc_client *client, const char *etag) {
     return kc_client_strdup(client, etag);
 }
 
-// A string of the handle about to be replaced: prepared (copied) first, committed once
-// nothing else can fail, so a failed refresh leaves the handle as it was.
-struct PendingText {
-    bool apply = false;
-    char *copy = nullptr;
+// The strings of the handle a refresh replaces (owner, state etag): copied first and committed
+// once nothing else can fail, so a failed refresh leaves the handle as it was.
+class PendingRefresh {
+  public:
+    explicit PendingRefresh(LeaseHandle *lease) : lease_(lease) {}
+    PendingRefresh(const PendingRefresh &) = delete;
+    PendingRefresh &operator=(const PendingRefresh &) = delete;
+    ~PendingRefresh() { drop(); }
+
+    // Each is false when a non-NULL text could not be copied.
+    bool owner(const char *owner) { return prepare(&owner_, kc_client_strdup(lease_->client, owner), owner); }
+    bool etag(const char *etag) { return prepare(&etag_, copy_etag(lease_->client, etag), etag); }
+
+    // Drops the copies, then fails the operation out of memory with message.
+    int fail(const OpRun &run, const char *message) {
+        drop();
+        return run.out_of_memory(message);
+    }
+
+    void commit() {
+        commit(&owner_, &lease_->owner);
+        commit(&etag_, &lease_->state_etag);
+    }
+
+  private:
+    struct Text {
+        bool apply = false;
+        char *copy = nullptr;
+    };
+
+    static bool prepare(Text *text, char *copy, const char *source) {
+        text->apply = true;
+        text->copy = copy;
+        return copy || !source;
+    }
+    void commit(Text *text, char **slot) {
+        if (!text->apply) return;
+        kc_client_free(lease_->client, *slot);
+        *slot = text->copy;
+        *text = Text{};
+    }
+    void drop(Text *text) {
+        kc_client_free(lease_->client, text->copy);
+        *text = Text{};
+    }
+    void drop() {
+        drop(&owner_);
+        drop(&etag_);
+    }
+
+    LeaseHandle *lease_;
+    Text owner_, etag_;
 };
 
-bool prepare_etag(LeaseHandle *lease, PendingText *pending, const char *etag) {
-    pending->apply = true;
-    pending->copy = copy_etag(lease->client, etag);
-    return pending->copy || !etag;
-}
+// A result copied before the handle changes and handed to out (when non-NULL) only after, so a
+// failed copy leaves both the handle and out as they were.
+template <typename Result, typename Response> struct HeldResult {
+    Result *out;
+    bool (*copy)(Result *, const Response *);
+    const char *copy_failed;
+    Result value{};
 
-bool prepare_text(LeaseHandle *lease, PendingText *pending, const char *text) {
-    pending->apply = true;
-    pending->copy = kc_client_strdup(lease->client, text);
-    return pending->copy || !text;
-}
+    bool take(const Response &response) { return !out || copy(&value, &response); }
+    void hand_out() {
+        if (out) *out = value;
+    }
+};
 
-void drop(LeaseHandle *lease, PendingText *pending) {
-    kc_client_free(lease->client, pending->copy);
-    pending->copy = nullptr;
-    pending->apply = false;
-}
-
-void commit(LeaseHandle *lease, PendingText *pending, char **slot) {
-    if (!pending->apply) return;
-    kc_client_free(lease->client, *slot);
-    *slot = pending->copy;
-    pending->copy = nullptr;
-    pending->apply = false;
+// A HeldResult with its record types taken from copy.
+template <typename Result, typename Response>
+HeldResult<Result, Response> hold_result(Result *out, bool (*copy)(Result *, const Response *),
+                                         const char *copy_failed) {
+    return HeldResult<Result, Response>{out, copy, copy_failed};
 }
 
 bool carried(const char *text) { return text && text[0] != '\0'; }
+
+// The identity of the handle as the shared attachment operations take it (strings borrowed).
+kc_lease_ref ref_of(const LeaseHandle *lease) {
+    return kc_lease_ref{lease->namespace_, lease->key, lease->lease_id, lease->txn_id, lease->fencing_token};
+}
 
 // The expected version sent by save, update, mutate, metadata and remove.
 void expected_version(const LeaseHandle *lease, int caller_set, long caller_version, int64_t *version, int *has) {
@@ -125,18 +159,6 @@ void expected_version(const LeaseHandle *lease, int caller_set, long caller_vers
         *version = 0;
         *has = 0;
     }
-}
-
-FieldList identity_fields(const LeaseHandle *lease) {
-    FieldList fields;
-    fields.str("key", lease->key).str("lease_id", lease->lease_id).str("txn_id", lease->txn_id);
-    return fields;
-}
-
-FieldList key_lease_fields(const LeaseHandle *lease) {
-    FieldList fields;
-    fields.str("key", lease->key).str("lease_id", lease->lease_id);
-    return fields;
 }
 
 void close_method(kc_lease *self) {
@@ -153,103 +175,82 @@ void close_method(kc_lease *self) {
     kc_client_free(client, lease);
 }
 
-int describe_method(kc_lease *self, kc_describe_res *out, kc_error *error) {
-    if (!self) return invalid_argument(error, "lease describe requires self");
-    LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = identity_fields(lease);
-    log_start(client->logger, kDescribeEvents, start);
-
-    kc_engine_describe_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    EngineResponse<kc_engine_describe_response, kc_engine_describe_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_describe(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kDescribeEvents, start, &engine_error.record, error);
-    const kc_engine_describe_response &r = response.record;
-
-    PendingText owner, etag;
-    if (!prepare_text(lease, &owner, r.owner) || !prepare_etag(lease, &etag, r.state_etag)) {
-        drop(lease, &owner);
-        drop(lease, &etag);
-        return fail_local(client->logger, kDescribeEvents, start, KC_ERR_NOMEM, kEtagRefreshFailed, nullptr, error);
-    }
-    kc_describe_res copy{};
-    if (out && !copy_describe_result(&copy, &r)) {
-        drop(lease, &owner);
-        drop(lease, &etag);
-        return fail_local(client->logger, kDescribeEvents, start, KC_ERR_NOMEM, "failed to copy describe response",
-                          nullptr, error);
-    }
-    commit(lease, &owner, &lease->owner);
-    commit(lease, &etag, &lease->state_etag);
+// Refreshes the handle from a description: owner, etag, version, expiry and query-hidden flag.
+int adopt_description(const OpRun &run, LeaseHandle *lease, const kc_engine_describe_response &r,
+                      kc_describe_res *out) {
+    PendingRefresh refresh(lease);
+    if (!refresh.owner(r.owner) || !refresh.etag(r.state_etag)) return refresh.fail(run, kEtagRefreshFailed);
+    auto result = hold_result(out, copy_describe_result, "failed to copy describe response");
+    if (!result.take(r)) return refresh.fail(run, result.copy_failed);
+    refresh.commit();
     lease->version = static_cast<long>(r.version);
     lease->expires_at = static_cast<long>(r.expires_at_unix);
     lease->query_hidden = r.query_hidden;
     lease->query_hidden_known = r.metadata_present;
     sync_view(lease);
-    if (out) *out = copy;
+    result.hand_out();
 
     FieldList success;
     success.i64("version", r.version).str("state_etag", r.state_etag).str("cid", r.correlation_id);
-    log_success(client->logger, kDescribeEvents, success);
-    return KC_OK;
+    return run.succeed(success);
+}
+
+int describe_method(kc_lease *self, kc_describe_res *out, kc_error *error) {
+    if (!self) return invalid_argument(error, "lease describe requires self");
+    LeaseHandle *lease = lease_of(self);
+    OpRun run = begin_op(client_of(lease), kDescribeEvents, lease_fields(*lease, true, false), error);
+
+    kc_engine_describe_request request{};
+    request.namespace_ = lease->namespace_;
+    request.key = lease->key;
+    return call_engine<kc_engine_describe_response_cleanup>(
+        run, kc_engine_client_describe, request,
+        [&](const kc_engine_describe_response &r) { return adopt_description(run, lease, r, out); });
 }
 
 // Shared end of get and load: refresh from the read's headers, copy the result, log.
-int finish_read(LeaseHandle *lease, const FieldList &start, const kc_engine_get_stream_response &r, kc_get_res *out,
-                kc_error *error) {
-    ClientHandle *client = client_of(lease);
-    PendingText etag;
-    if (carried(r.etag) && !prepare_etag(lease, &etag, r.etag))
-        return fail_local(client->logger, kGetEvents, start, KC_ERR_NOMEM, kEtagRefreshFailed, nullptr, error);
-    kc_get_res copy{};
-    if (!copy_get_result(&copy, &r)) {
-        drop(lease, &etag);
-        return fail_local(client->logger, kGetEvents, start, KC_ERR_NOMEM, "failed to copy get response", nullptr,
-                          error);
-    }
-    commit(lease, &etag, &lease->state_etag);
+int finish_read(const OpRun &run, LeaseHandle *lease, const kc_engine_get_stream_response &r, kc_get_res *out) {
+    PendingRefresh refresh(lease);
+    if (carried(r.etag) && !refresh.etag(r.etag)) return refresh.fail(run, kEtagRefreshFailed);
+    auto result = hold_result(out, copy_get_result, "failed to copy get response");
+    if (!result.take(r)) return refresh.fail(run, result.copy_failed);
+    refresh.commit();
     if (r.fencing_token > 0) lease->fencing_token = static_cast<long>(r.fencing_token);
     if (r.version > 0) lease->version = static_cast<long>(r.version);
     sync_view(lease);
-    *out = copy;
+    result.hand_out();
 
-    if (r.no_content) log_at(Level::Debug, client->logger, "client.get.empty", start.data(), start.size());
-    FieldList success = start;
+    if (r.no_content) log_at(Level::Debug, run.client->logger, "client.get.empty", run.start.data(), run.start.size());
+    FieldList success = run.start;
     success.str("etag", r.etag).str("cid", r.correlation_id);
-    log_success(client->logger, kGetEvents, success);
-    return KC_OK;
+    return run.succeed(success);
 }
 
-kc_engine_get_stream_request read_request(const LeaseHandle *lease, const kc_get_opts *opts) {
+kc_engine_get_stream_request read_request(const LeaseHandle *lease, int public_read) {
     kc_engine_get_stream_request request{};
     request.namespace_ = lease->namespace_;
     request.key = lease->key;
     request.lease_id = lease->lease_id;
     request.fencing_token = lease->fencing_token;
-    request.public_read = opts ? opts->public_ : 0;
+    request.public_read = public_read;
     return request;
+}
+
+// The start of a lease's get or load: identity and whether the read is public.
+OpRun begin_read(LeaseHandle *lease, int public_read, kc_error *error) {
+    FieldList start = lease_fields(*lease, true, false);
+    start.boolean("public", public_read);
+    return begin_op(client_of(lease), kGetEvents, start, error);
 }
 
 int get_method(kc_lease *self, kc_sink *dst, const kc_get_opts *opts, kc_get_res *out, kc_error *error) {
     if (!self || !dst || !out) return invalid_argument(error, "lease get requires self, dst, and out");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
     int public_read = opts ? opts->public_ : 0;
-    FieldList start = identity_fields(lease);
-    start.boolean("public", public_read);
-    log_start(client->logger, kGetEvents, start);
-
-    kc_engine_get_stream_request request = read_request(lease, opts);
-    EngineResponse<kc_engine_get_stream_response, kc_engine_get_stream_response_cleanup> response;
-    EngineError engine_error;
-    kc_sink *sink = dst;
-    if (kc_engine_client_get_into(client->engine, &request, kc_engine_write_bridge, &sink, &response.record,
-                                  &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kGetEvents, start, &engine_error.record, error);
-    return finish_read(lease, start, response.record, out, error);
+    OpRun run = begin_read(lease, public_read, error);
+    return stream_engine<kc_engine_get_stream_response_cleanup>(
+        run, kc_engine_client_get_into, read_request(lease, public_read), kc_engine_write_bridge, dst,
+        [&](const kc_engine_get_stream_response &r) { return finish_read(run, lease, r, out); });
 }
 
 int load_method(kc_lease *self, const vellum_map *map, void *destination, const vellum_parse_options *parse_options,
@@ -257,384 +258,244 @@ int load_method(kc_lease *self, const vellum_map *map, void *destination, const 
     if (!self || !map || !destination || !out)
         return invalid_argument(error, "lease load requires self, map, destination, and out");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = identity_fields(lease);
-    start.boolean("public", opts ? opts->public_ : 0);
-    log_start(client->logger, kGetEvents, start);
-
-    kc_engine_get_stream_request request = read_request(lease, opts);
-    EngineResponse<kc_engine_get_stream_response, kc_engine_get_stream_response_cleanup> response;
-    kc_error failure{};
-    if (load_mapped_state(client, &request, map, destination, parse_options, kLeaseLoadMessages, &response.record,
-                          &failure) != KC_OK) {
-        log_failure(client->logger, kGetEvents, start, &failure);
-        return hand_over_error(&failure, error);
-    }
-    int code = finish_read(lease, start, response.record, out, error);
-    if (code != KC_OK) vellum_reset(map, destination);
-    return code;
+    int public_read = opts ? opts->public_ : 0;
+    OpRun run = begin_read(lease, public_read, error);
+    return run_mapped_load(run, read_request(lease, public_read), map, destination, parse_options, kLeaseLoadMessages,
+                           [&](const kc_engine_get_stream_response &r) { return finish_read(run, lease, r, out); });
 }
 
-// Commits a state upload's outcome: version and state etag.
-int finish_upload(LeaseHandle *lease, const OpEvents &events, const FieldList &start,
-                  const kc_engine_update_response &r, PendingText *etag, kc_error *error) {
-    ClientHandle *client = client_of(lease);
-    if (!prepare_etag(lease, etag, r.new_state_etag))
-        return fail_local(client->logger, events, start, KC_ERR_NOMEM, kEtagRefreshFailed, nullptr, error);
+// Save hands no result out.
+struct NoResult {
+    const char *copy_failed = nullptr;
+    bool take(const kc_engine_update_response &) { return true; }
+    void hand_out() {}
+};
+
+// Commits a state upload's outcome, etag and version, once result holds its copy.
+template <typename Held>
+int adopt_upload(const OpRun &run, LeaseHandle *lease, const kc_engine_update_response &r, Held &result) {
+    PendingRefresh refresh(lease);
+    if (!refresh.etag(r.new_state_etag)) return refresh.fail(run, kEtagRefreshFailed);
+    if (!result.take(r)) return refresh.fail(run, result.copy_failed);
+    refresh.commit();
+    lease->version = static_cast<long>(r.new_version);
+    sync_view(lease);
+    result.hand_out();
     return KC_OK;
 }
 
 int save_method(kc_lease *self, const vellum_map *map, const void *record, kc_error *error) {
     if (!self || !map || !record) return invalid_argument(error, "lease save requires self, map, and source");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList failure_fields = identity_fields(lease);
+    // A save logs only its outcome: no start event, the identity on the error event.
+    const OpRun run{client_of(lease), kSaveEvents, lease_fields(*lease, true, false), error};
 
     kc_engine_update_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
+    fill_identity(request, *lease);
     expected_version(lease, 0, 0, &request.if_version, &request.has_if_version);
     request.content_type = "application/json";
-    EngineResponse<kc_engine_update_response, kc_engine_update_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_update_stream(client->engine, &request, map, record, nullptr, &response.record,
-                                       &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kSaveEvents, failure_fields, &engine_error.record, error);
-    const kc_engine_update_response &r = response.record;
-    PendingText etag;
-    int code = finish_upload(lease, kSaveEvents, failure_fields, r, &etag, error);
-    if (code != KC_OK) return code;
-    commit(lease, &etag, &lease->state_etag);
-    lease->version = static_cast<long>(r.new_version);
-    sync_view(lease);
-
-    FieldList success;
-    success.str("key", lease->key)
-        .str("lease_id", lease->lease_id)
-        .i64("version", r.new_version)
-        .str("state_etag", lease->state_etag)
-        .str("content_type", "application/json")
-        .str("cid", r.correlation_id);
-    log_success(client->logger, kSaveEvents, success);
-    return KC_OK;
+    auto upload = [&](kc_engine_update_response *response, kc_engine_error *failure) {
+        return kc_engine_client_update_stream(run.client->engine, &request, map, record, nullptr, response, failure);
+    };
+    return run_engine_call<kc_engine_update_response_cleanup>(run, upload, [&](const kc_engine_update_response &r) {
+        NoResult result;
+        int code = adopt_upload(run, lease, r, result);
+        if (code != KC_OK) return code;
+        FieldList success = lease_fields(*lease, false, false);
+        success.i64("version", r.new_version)
+            .str("state_etag", lease->state_etag)
+            .str("content_type", "application/json")
+            .str("cid", r.correlation_id);
+        return run.succeed(success);
+    });
 }
 
 int update_method(kc_lease *self, kc_source *src, const kc_update_opts *opts, kc_update_res *out, kc_error *error) {
     if (!self || !src) return invalid_argument(error, "lease update requires self and src");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
     const char *content_type = opts && carried(opts->content_type) ? opts->content_type : "application/json";
-    FieldList start = identity_fields(lease);
+    FieldList start = lease_fields(*lease, true, false);
     start.str("content_type", content_type);
-    log_start(client->logger, kUpdateEvents, start);
+    OpRun run = begin_op(client_of(lease), kUpdateEvents, start, error);
 
     kc_engine_update_from_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
+    fill_identity(request, *lease);
     request.if_state_etag = opts ? opts->if_state_etag : nullptr;
     expected_version(lease, opts ? opts->if_version_set : 0, opts ? opts->if_version : 0, &request.if_version,
                      &request.has_if_version);
     request.content_type = content_type;
-    EngineResponse<kc_engine_update_response, kc_engine_update_response_cleanup> response;
-    EngineError engine_error;
-    kc_source *source = src;
-    if (kc_engine_client_update_from(client->engine, &request, kc_engine_read_bridge, &source, &response.record,
-                                     &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kUpdateEvents, start, &engine_error.record, error);
-    const kc_engine_update_response &r = response.record;
-    PendingText etag;
-    int code = finish_upload(lease, kUpdateEvents, start, r, &etag, error);
-    if (code != KC_OK) return code;
-    kc_update_res copy{};
-    if (out && !copy_update_result(&copy, &r)) {
-        drop(lease, &etag);
-        return fail_local(client->logger, kUpdateEvents, start, KC_ERR_NOMEM, "failed to copy update response",
-                          nullptr, error);
-    }
-    commit(lease, &etag, &lease->state_etag);
-    lease->version = static_cast<long>(r.new_version);
-    sync_view(lease);
-    if (out) *out = copy;
-
-    FieldList success = identity_fields(lease);
-    success.str("new_etag", r.new_state_etag).i64("version", r.new_version).str("cid", r.correlation_id);
-    log_success(client->logger, kUpdateEvents, success);
-    return KC_OK;
+    return stream_engine<kc_engine_update_response_cleanup>(
+        run, kc_engine_client_update_from, request, kc_engine_read_bridge, src,
+        [&](const kc_engine_update_response &r) {
+            auto result = hold_result(out, copy_update_result, "failed to copy update response");
+            int code = adopt_upload(run, lease, r, result);
+            if (code != KC_OK) return code;
+            FieldList success = lease_fields(*lease, true, false);
+            success.str("new_etag", r.new_state_etag).i64("version", r.new_version).str("cid", r.correlation_id);
+            return run.succeed(success);
+        });
 }
 
 int mutate_method(kc_lease *self, const kc_mutate_req *req, kc_mutate_res *out, kc_error *error) {
     if (!self || !req) return invalid_argument(error, "lease mutate requires self and req");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = identity_fields(lease);
+    FieldList start = lease_fields(*lease, true, false);
     start.u64("mutation_count", req->mutation_count);
-    log_start(client->logger, kMutateEvents, start);
+    OpRun run = begin_op(client_of(lease), kMutateEvents, start, error);
 
     kc_engine_mutate_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
+    fill_identity(request, *lease);
     request.if_state_etag = req->if_state_etag;
     expected_version(lease, req->if_version_set, req->if_version, &request.if_version, &request.has_if_version);
     request.mutations = req->mutations;
     request.mutation_count = req->mutation_count;
-    EngineResponse<kc_engine_update_response, kc_engine_mutate_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_mutate(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kMutateEvents, start, &engine_error.record, error);
-    const kc_engine_update_response &r = response.record;
-    PendingText etag;
-    int code = finish_upload(lease, kMutateEvents, start, r, &etag, error);
-    if (code != KC_OK) return code;
-    kc_mutate_res copy{};
-    if (out && !copy_mutate_result(&copy, &r)) {
-        drop(lease, &etag);
-        return fail_local(client->logger, kMutateEvents, start, KC_ERR_NOMEM, "failed to copy mutate response",
-                          nullptr, error);
-    }
-    commit(lease, &etag, &lease->state_etag);
-    lease->version = static_cast<long>(r.new_version);
-    sync_view(lease);
-    if (out) *out = copy;
-
-    FieldList success = start;
-    success.i64("new_version", r.new_version).str("new_etag", r.new_state_etag).str("cid", r.correlation_id);
-    log_success(client->logger, kMutateEvents, success);
-    return KC_OK;
+    return call_engine<kc_engine_mutate_response_cleanup>(
+        run, kc_engine_client_mutate, request, [&](const kc_engine_update_response &r) {
+            auto result = hold_result(out, copy_mutate_result, "failed to copy mutate response");
+            int code = adopt_upload(run, lease, r, result);
+            if (code != KC_OK) return code;
+            FieldList success = run.start;
+            success.i64("new_version", r.new_version).str("new_etag", r.new_state_etag).str("cid", r.correlation_id);
+            return run.succeed(success);
+        });
 }
 
 int metadata_method(kc_lease *self, const kc_metadata_req *req, kc_metadata_res *out, kc_error *error) {
     if (!self) return invalid_argument(error, "lease metadata requires self");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = identity_fields(lease);
-    log_start(client->logger, kMetadataEvents, start);
+    OpRun run = begin_op(client_of(lease), kMetadataEvents, lease_fields(*lease, true, false), error);
 
     kc_engine_metadata_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
+    fill_identity(request, *lease);
     expected_version(lease, req ? req->if_version_set : 0, req ? req->if_version : 0, &request.if_version,
                      &request.has_if_version);
     request.has_query_hidden = req ? req->query_hidden_set : 0;
     request.query_hidden = req ? req->query_hidden : 0;
-    EngineResponse<kc_engine_metadata_response, kc_engine_metadata_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_update_metadata(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kMetadataEvents, start, &engine_error.record, error);
-    const kc_engine_metadata_response &r = response.record;
-    kc_metadata_res copy{};
-    if (out && !copy_metadata_result(&copy, &r))
-        return fail_local(client->logger, kMetadataEvents, start, KC_ERR_NOMEM, "failed to copy metadata response",
-                          nullptr, error);
-    lease->version = static_cast<long>(r.version);
-    lease->query_hidden = r.query_hidden;
-    lease->query_hidden_known = r.metadata_present;
-    sync_view(lease);
-    if (out) *out = copy;
+    return call_engine<kc_engine_metadata_response_cleanup>(
+        run, kc_engine_client_update_metadata, request, [&](const kc_engine_metadata_response &r) {
+            auto result = hold_result(out, copy_metadata_result, "failed to copy metadata response");
+            if (!result.take(r)) return run.out_of_memory(result.copy_failed);
+            lease->version = static_cast<long>(r.version);
+            lease->query_hidden = r.query_hidden;
+            lease->query_hidden_known = r.metadata_present;
+            sync_view(lease);
+            result.hand_out();
 
-    FieldList success = key_lease_fields(lease);
-    success.i64("version", r.version).boolean("query_hidden", r.query_hidden).str("cid", r.correlation_id);
-    log_success(client->logger, kMetadataEvents, success);
-    return KC_OK;
+            FieldList success = lease_fields(*lease, false, false);
+            success.i64("version", r.version).boolean("query_hidden", r.query_hidden).str("cid", r.correlation_id);
+            return run.succeed(success);
+        });
+}
+
+// Takes a removal's outcome: the new version, and when the state is gone its etag goes too.
+int adopt_removal(const OpRun &run, LeaseHandle *lease, const kc_engine_remove_response &r, kc_remove_res *out) {
+    auto result = hold_result(out, copy_remove_result, "failed to copy remove response");
+    if (!result.take(r)) return run.out_of_memory(result.copy_failed);
+    lease->version = static_cast<long>(r.new_version);
+    if (r.removed) {
+        kc_client_free(lease->client, lease->state_etag);
+        lease->state_etag = nullptr;
+    }
+    sync_view(lease);
+    result.hand_out();
+
+    FieldList success = lease_fields(*lease, false, false);
+    success.boolean("removed", r.removed).i64("new_version", r.new_version).str("cid", r.correlation_id);
+    return run.succeed(success);
 }
 
 int remove_method(kc_lease *self, const kc_remove_req *req, kc_remove_res *out, kc_error *error) {
     if (!self) return invalid_argument(error, "lease remove requires self");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = identity_fields(lease);
-    log_start(client->logger, kRemoveEvents, start);
+    OpRun run = begin_op(client_of(lease), kRemoveEvents, lease_fields(*lease, true, false), error);
 
     kc_engine_remove_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
+    fill_identity(request, *lease);
     request.if_state_etag = req ? req->if_state_etag : nullptr;
     expected_version(lease, req ? req->if_version_set : 0, req ? req->if_version : 0, &request.if_version,
                      &request.has_if_version);
-    EngineResponse<kc_engine_remove_response, kc_engine_remove_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_remove(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kRemoveEvents, start, &engine_error.record, error);
-    const kc_engine_remove_response &r = response.record;
-    kc_remove_res copy{};
-    if (out && !copy_remove_result(&copy, &r))
-        return fail_local(client->logger, kRemoveEvents, start, KC_ERR_NOMEM, "failed to copy remove response",
-                          nullptr, error);
-    lease->version = static_cast<long>(r.new_version);
-    if (r.removed) {
-        // The state is gone, and with it its etag.
-        kc_client_free(lease->client, lease->state_etag);
-        lease->state_etag = nullptr;
-    }
-    sync_view(lease);
-    if (out) *out = copy;
+    return call_engine<kc_engine_remove_response_cleanup>(
+        run, kc_engine_client_remove, request,
+        [&](const kc_engine_remove_response &r) { return adopt_removal(run, lease, r, out); });
+}
 
-    FieldList success = key_lease_fields(lease);
-    success.boolean("removed", r.removed).i64("new_version", r.new_version).str("cid", r.correlation_id);
-    log_success(client->logger, kRemoveEvents, success);
-    return KC_OK;
+// Takes a keepalive's outcome: etag, version and expiry, each when the answer carries it.
+int adopt_keepalive(const OpRun &run, LeaseHandle *lease, const kc_engine_keepalive_response &r,
+                    kc_keepalive_res *out) {
+    PendingRefresh refresh(lease);
+    if (carried(r.state_etag) && !refresh.etag(r.state_etag)) return refresh.fail(run, kEtagRefreshFailed);
+    auto result = hold_result(out, copy_keepalive_result, "failed to copy keepalive response");
+    if (!result.take(r)) return refresh.fail(run, result.copy_failed);
+    refresh.commit();
+    if (r.version > 0) lease->version = static_cast<long>(r.version);
+    if (r.expires_at_unix > 0) lease->expires_at = static_cast<long>(r.expires_at_unix);
+    sync_view(lease);
+    result.hand_out();
+
+    FieldList success = lease_fields(*lease, true, false);
+    success.i64("version", r.version).i64("expires_at", r.expires_at_unix).str("cid", r.correlation_id);
+    return run.succeed(success);
 }
 
 int keepalive_method(kc_lease *self, const kc_keepalive_req *req, kc_keepalive_res *out, kc_error *error) {
     if (!self || !req) return invalid_argument(error, "lease keepalive requires self and req");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = identity_fields(lease);
+    FieldList start = lease_fields(*lease, true, false);
     start.i64("ttl_seconds", req->ttl_seconds);
-    log_start(client->logger, kKeepaliveEvents, start);
+    OpRun run = begin_op(client_of(lease), kKeepaliveEvents, start, error);
 
     kc_engine_keepalive_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
+    fill_identity(request, *lease);
     request.ttl_seconds = req->ttl_seconds;
-    request.fencing_token = lease->fencing_token;
-    EngineResponse<kc_engine_keepalive_response, kc_engine_keepalive_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_keepalive(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kKeepaliveEvents, start, &engine_error.record, error);
-    const kc_engine_keepalive_response &r = response.record;
-    PendingText etag;
-    if (carried(r.state_etag) && !prepare_etag(lease, &etag, r.state_etag))
-        return fail_local(client->logger, kKeepaliveEvents, start, KC_ERR_NOMEM, kEtagRefreshFailed, nullptr, error);
-    kc_keepalive_res copy{};
-    if (out && !copy_keepalive_result(&copy, &r)) {
-        drop(lease, &etag);
-        return fail_local(client->logger, kKeepaliveEvents, start, KC_ERR_NOMEM, "failed to copy keepalive response",
-                          nullptr, error);
-    }
-    commit(lease, &etag, &lease->state_etag);
-    if (r.version > 0) lease->version = static_cast<long>(r.version);
-    if (r.expires_at_unix > 0) lease->expires_at = static_cast<long>(r.expires_at_unix);
-    sync_view(lease);
-    if (out) *out = copy;
-
-    FieldList success = identity_fields(lease);
-    success.i64("version", r.version).i64("expires_at", r.expires_at_unix).str("cid", r.correlation_id);
-    log_success(client->logger, kKeepaliveEvents, success);
-    return KC_OK;
+    return call_engine<kc_engine_keepalive_response_cleanup>(
+        run, kc_engine_client_keepalive, request,
+        [&](const kc_engine_keepalive_response &r) { return adopt_keepalive(run, lease, r, out); });
 }
 
 int release_method(kc_lease *self, const kc_release_req *req, kc_error *error) {
     if (!self) return invalid_argument(error, "lease release requires self");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
     int rollback = req ? req->rollback : 0;
-    FieldList start = identity_fields(lease);
+    FieldList start = lease_fields(*lease, true, false);
     start.boolean("rollback", rollback);
-    log_start(client->logger, kReleaseEvents, start);
+    OpRun run = begin_op(client_of(lease), kReleaseEvents, start, error);
 
     kc_engine_release_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
+    fill_identity(request, *lease);
     request.rollback = rollback;
-    EngineResponse<kc_engine_release_response, kc_engine_release_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_release(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kReleaseEvents, start, &engine_error.record, error);
-
-    FieldList success = identity_fields(lease);
-    success.boolean("released", response.record.released).str("cid", response.record.correlation_id);
-    log_success(client->logger, kReleaseEvents, success);
-    close_method(self); // the fields above point into the lease: logged first
-    return KC_OK;
+    return call_engine<kc_engine_release_response_cleanup>(
+        run, kc_engine_client_release, request, [&](const kc_engine_release_response &r) {
+            FieldList success = lease_fields(*lease, true, false);
+            success.boolean("released", r.released).str("cid", r.correlation_id);
+            run.succeed(success);
+            close_method(self); // the fields above point into the lease: logged first
+            return KC_OK;
+        });
 }
 
-// Attachment changes under a lease move the key's version on the server; keep the handle's
-// expected version in step, or the next state change would be refused as a lost update.
-void adopt_reported_version(LeaseHandle *lease, int64_t version) {
-    if (version <= 0) return;
-    lease->version = static_cast<long>(version);
-    sync_view(lease);
+// The lease handle reports an upload by the attachment's id.
+FieldList lease_attach_success(const FieldList &, const kc_engine_attach_response &r) {
+    FieldList success;
+    success.str("attachment_id", r.attachment.id).boolean("noop", r.noop).str("cid", r.correlation_id);
+    return success;
 }
 
 int attach_method(kc_lease *self, const kc_attach_req *req, kc_source *src, kc_attach_res *out, kc_error *error) {
     if (!self || !req || !src || !out) return invalid_argument(error, "lease attach requires self, req, src, and out");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = identity_fields(lease);
+    FieldList start = lease_fields(*lease, true, false);
     start.str("name", req->name);
-    log_start(client->logger, kAttachEvents, start);
-
-    kc_engine_attach_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
-    request.name = req->name;
-    request.content_type = req->content_type;
-    request.max_bytes = req->max_bytes;
-    request.has_max_bytes = req->max_bytes_set;
-    request.prevent_overwrite = req->prevent_overwrite;
-    EngineResponse<kc_engine_attach_response, kc_engine_attach_response_cleanup> response;
-    EngineError engine_error;
-    kc_source *source = src;
-    if (kc_engine_client_attach_from(client->engine, &request, kc_engine_read_bridge, &source, &response.record,
-                                     &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kAttachEvents, start, &engine_error.record, error);
-    const kc_engine_attach_response &r = response.record;
-    if (!copy_attach_result(out, &r))
-        return fail_local(client->logger, kAttachEvents, start, KC_ERR_NOMEM, "failed to copy attach response",
-                          nullptr, error);
-    adopt_reported_version(lease, r.version);
-    FieldList success;
-    success.str("attachment_id", r.attachment.id).boolean("noop", r.noop).str("cid", r.correlation_id);
-    log_success(client->logger, kAttachEvents, success);
-    return KC_OK;
+    OpRun run = begin_op(client_of(lease), kAttachEvents, start, error);
+    return attach_op(run, ref_of(lease), *req, src, out, self, lease_attach_success);
 }
 
 int list_attachments_method(kc_lease *self, const kc_attachment_list_req *req, kc_attachment_list *out,
                             kc_error *error) {
     if (!self || !out) return invalid_argument(error, "list_attachments requires self and out");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = key_lease_fields(lease);
-    log_start(client->logger, kListEvents, start);
-
-    kc_engine_list_attachments_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
-    request.public_read = req ? req->public_ : 0;
-    EngineResponse<kc_engine_list_attachments_response, kc_engine_list_attachments_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_list_attachments(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kListEvents, start, &engine_error.record, error);
-    const kc_engine_list_attachments_response &r = response.record;
-    if (!copy_attachment_list(out, &r))
-        return fail_local(client->logger, kListEvents, start, KC_ERR_NOMEM, "failed to copy list_attachments response",
-                          nullptr, error);
-    FieldList success = start;
-    success.u64("count", r.attachment_count).str("cid", r.correlation_id);
-    log_success(client->logger, kListEvents, success);
-    return KC_OK;
-}
-
-FieldList selector_fields(const LeaseHandle *lease, const kc_attachment_selector &selector) {
-    FieldList fields = key_lease_fields(lease);
-    fields.str("attachment_id", selector.id).str("name", selector.name);
-    return fields;
+    const kc_lease_ref ref = ref_of(lease);
+    OpRun run = begin_op(client_of(lease), kListEvents, lease_fields(ref, false, false), error);
+    return list_attachments_op(run, ref, req ? req->public_ : 0, out);
 }
 
 int get_attachment_method(kc_lease *self, const kc_attachment_get_req *req, kc_sink *dst,
@@ -642,32 +503,9 @@ int get_attachment_method(kc_lease *self, const kc_attachment_get_req *req, kc_s
     if (!self || !req || !dst || !out)
         return invalid_argument(error, "get_attachment requires self, req, dst, and out");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = selector_fields(lease, req->selector);
-    log_start(client->logger, kGetAttachmentEvents, start);
-
-    kc_engine_get_attachment_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
-    request.public_read = req->public_;
-    request.selector.id = req->selector.id;
-    request.selector.name = req->selector.name;
-    EngineResponse<kc_engine_get_attachment_response, kc_engine_get_attachment_response_cleanup> response;
-    EngineError engine_error;
-    kc_sink *sink = dst;
-    if (kc_engine_client_get_attachment_into(client->engine, &request, kc_engine_write_bridge, &sink,
-                                             &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kGetAttachmentEvents, start, &engine_error.record, error);
-    if (!copy_attachment_get_result(out, &response.record))
-        return fail_local(client->logger, kGetAttachmentEvents, start, KC_ERR_NOMEM,
-                          "failed to copy get_attachment response", nullptr, error);
-    FieldList success = start;
-    success.str("cid", response.record.correlation_id);
-    log_success(client->logger, kGetAttachmentEvents, success);
-    return KC_OK;
+    const kc_lease_ref ref = ref_of(lease);
+    OpRun run = begin_op(client_of(lease), kGetAttachmentEvents, selector_fields(ref, req->selector), error);
+    return get_attachment_op(run, ref, req->public_, req->selector, dst, out);
 }
 
 int delete_attachment_method(kc_lease *self, const kc_attachment_selector *selector, int *deleted,
@@ -675,55 +513,17 @@ int delete_attachment_method(kc_lease *self, const kc_attachment_selector *selec
     if (!self || !selector || !deleted)
         return invalid_argument(error, "delete_attachment requires self, selector, and deleted");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = selector_fields(lease, *selector);
-    log_start(client->logger, kDeleteEvents, start);
-
-    kc_engine_delete_attachment_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
-    request.selector.id = selector->id;
-    request.selector.name = selector->name;
-    EngineResponse<kc_engine_delete_attachment_response, kc_engine_delete_attachment_response_cleanup> response;
-    EngineError engine_error;
-    if (kc_engine_client_delete_attachment(client->engine, &request, &response.record, &engine_error.record) != KC_OK)
-        return fail_from_engine(client->logger, kDeleteEvents, start, &engine_error.record, error);
-    *deleted = response.record.deleted;
-    adopt_reported_version(lease, response.record.version);
-    FieldList success = start;
-    success.boolean("deleted", response.record.deleted).str("cid", response.record.correlation_id);
-    log_success(client->logger, kDeleteEvents, success);
-    return KC_OK;
+    const kc_lease_ref ref = ref_of(lease);
+    OpRun run = begin_op(client_of(lease), kDeleteEvents, selector_fields(ref, *selector), error);
+    return delete_attachment_op(run, ref, *selector, deleted, self);
 }
 
 int delete_all_attachments_method(kc_lease *self, int *deleted_count, kc_error *error) {
     if (!self || !deleted_count) return invalid_argument(error, "delete_all_attachments requires self and deleted_count");
     LeaseHandle *lease = lease_of(self);
-    ClientHandle *client = client_of(lease);
-    FieldList start = key_lease_fields(lease);
-    log_start(client->logger, kDeleteAllEvents, start);
-
-    kc_engine_delete_all_attachments_request request{};
-    request.namespace_ = lease->namespace_;
-    request.key = lease->key;
-    request.lease_id = lease->lease_id;
-    request.txn_id = lease->txn_id;
-    request.fencing_token = lease->fencing_token;
-    EngineResponse<kc_engine_delete_all_attachments_response, kc_engine_delete_all_attachments_response_cleanup>
-        response;
-    EngineError engine_error;
-    if (kc_engine_client_delete_all_attachments(client->engine, &request, &response.record, &engine_error.record) !=
-        KC_OK)
-        return fail_from_engine(client->logger, kDeleteAllEvents, start, &engine_error.record, error);
-    *deleted_count = response.record.deleted;
-    adopt_reported_version(lease, response.record.version);
-    FieldList success = start;
-    success.i64("deleted", response.record.deleted).str("cid", response.record.correlation_id);
-    log_success(client->logger, kDeleteAllEvents, success);
-    return KC_OK;
+    const kc_lease_ref ref = ref_of(lease);
+    OpRun run = begin_op(client_of(lease), kDeleteAllEvents, lease_fields(ref, false, false), error);
+    return delete_all_attachments_op(run, ref, deleted_count, self);
 }
 
 } // namespace
@@ -776,6 +576,13 @@ void lease_set_expires_at(kc_lease *self, long expires_at) {
     if (!self) return;
     LeaseHandle *lease = lease_of(self);
     lease->expires_at = expires_at;
+    sync_view(lease);
+}
+
+void lease_follow_version(kc_lease *self, int64_t version) {
+    if (version <= 0) return;
+    LeaseHandle *lease = lease_of(self);
+    lease->version = static_cast<long>(version);
     sync_view(lease);
 }
 

@@ -5,6 +5,8 @@
 
 #include "korvoc.h"
 
+#include <cstdint>
+
 namespace korvo::api {
 
 // The handle: the public part first. Strings are owned copies (client allocator); the view
@@ -36,6 +38,11 @@ kc_lease *kc_lease_new(kc_client *client, const char *namespace_, const char *ke
 
 // Sets the expiry (Unix seconds) and its view member.
 void lease_set_expires_at(kc_lease *lease, long expires_at);
+
+// Attachment changes under a lease move the key's version on the server; the handle's expected
+// version follows a reported version above 0, or the next state change would be refused as a
+// lost update.
+void lease_follow_version(kc_lease *lease, int64_t version);
 
 } // namespace korvo::api
 

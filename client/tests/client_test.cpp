@@ -381,6 +381,52 @@ TEST(ClientOpsThreads, AcquireFailuresLogAtErrorLevelWithoutTransportVariant) {
     EXPECT_TRUE(offline.events("client.acquire.transport_error").empty());
 }
 
+// Each allocation of the new lease handle may fail: the error names the handle, nothing of it
+// is left behind and the caller's pointer stays untouched.
+TEST(ClientOpsThreads, AcquireReportsEveryFailedHandleAllocation) {
+    RoutedServer server;
+    server.route_json("POST", "/v1/acquire", 200, acquire_body(3, "\"e1\""), {{"X-Correlation-Id", "c-acq"}});
+    TestAllocator allocator;
+    TestClient client({server.url()}, [&](kc_client_config &config) { config.allocator = allocator.allocator; });
+    kc_acquire_req req;
+    kc_acquire_req_init(&req);
+    req.key = "k1";
+    req.owner = "o1";
+    req.ttl_seconds = 30;
+    size_t failures = 0;
+    for (size_t n = 1; n < 20; ++n) {
+        SCOPED_TRACE(n);
+        const long live = allocator.live;
+        allocator.fail_at = allocator.calls + n;
+        kc_lease *lease = nullptr;
+        Error error;
+        int code = kc_acquire(client.get(), &req, &lease, error.get());
+        allocator.fail_at = 0;
+        if (code == KC_OK) {
+            ASSERT_NE(lease, nullptr);
+            EXPECT_STREQ(lease->state_etag, "e1");
+            kc_lease_close(lease);
+            EXPECT_EQ(allocator.live, live);
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(code, KC_ERR_NOMEM);
+        EXPECT_EQ(error.message(), "failed to allocate lease handle");
+        EXPECT_EQ(lease, nullptr);
+        EXPECT_EQ(allocator.live, live);
+    }
+    EXPECT_GE(failures, 7u); // the handle, then namespace, key, owner, lease_id, txn_id and state etag
+    std::vector<LogLine> failed = client.events("client.acquire.error");
+    ASSERT_EQ(failed.size(), failures);
+    for (const LogLine &line : failed) {
+        EXPECT_EQ(line.str("level"), "error");
+        EXPECT_EQ(field_keys(line),
+                  (std::vector<std::string>{"key", "owner", "ttl_seconds", "code", "http_status", "error"}));
+        EXPECT_EQ(number(line, "code"), std::to_string(KC_ERR_NOMEM));
+    }
+    EXPECT_EQ(client.events("client.acquire.success").size(), 1u);
+}
+
 TEST(ClientOpsThreads, DescribeResultAndErrorEvents) {
     RoutedServer server;
     server.route_json("GET", "/v1/describe", 200,

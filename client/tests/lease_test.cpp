@@ -637,14 +637,21 @@ TEST(LeaseArgumentsThreads, MethodsCheckTheirArguments) {
 
 namespace {
 
-// A client allocator whose next allocation fails on request.
+// A client allocator whose next allocation (after skip more) fails on request.
 struct FailingAllocator {
     kc_allocator allocator{};
     std::atomic<bool> fail_next{false};
+    std::atomic<int> skip{0};
     FailingAllocator() {
         allocator.malloc_fn = [](void *ctx, size_t size) -> void * {
             auto *self = static_cast<FailingAllocator *>(ctx);
-            return self->fail_next.exchange(false) ? nullptr : std::malloc(size);
+            if (!self->fail_next) return std::malloc(size);
+            if (self->skip > 0) {
+                --self->skip;
+                return std::malloc(size);
+            }
+            self->fail_next = false;
+            return nullptr;
         };
         allocator.free_fn = [](void *, void *pointer) { std::free(pointer); };
         allocator.context = this;
@@ -673,5 +680,97 @@ TEST(LeaseRefreshThreads, FailedEtagCopyKeepsTheOldEtag) {
     EXPECT_EQ(client.event("client.update.error").str("level"), "warn");
     ASSERT_EQ(update(lease), KC_OK);
     EXPECT_STREQ(lease->state_etag, "fresh");
+    kc_lease_close(lease);
+}
+
+// Every refresh copies the strings it replaces before it changes anything: a failed copy leaves
+// the handle and the caller's result as they were, and the copies made so far are freed.
+TEST(LeaseRefreshThreads, FailedRefreshCopiesLeaveTheHandleAsItWas) {
+    RoutedServer server;
+    FailingAllocator allocator;
+    TestClient client({server.url()}, [&](kc_client_config &config) { config.allocator = allocator.allocator; });
+    kc_lease *lease = acquire(server, client, 3);
+    ASSERT_NE(lease, nullptr);
+    server.route_json("GET", "/v1/describe", 200,
+                      "{\"namespace\":\"ns1\",\"key\":\"k1\",\"owner\":\"o2\",\"lease_id\":\"L1\",\"version\":5,"
+                      "\"state_etag\":\"d5\"}");
+    server.route("GET", "/v1/get", [](const CapturedRequest &) {
+        ScriptedResponse response = ScriptedResponse::json(200, "{}");
+        response.headers = {{"ETag", "\"g8\""}, {"X-Key-Version", "8"}};
+        return response;
+    });
+    server.route_json("POST", "/v1/keepalive", 200, "{\"expires_at_unix\":2000,\"version\":4,\"state_etag\":\"k4\"}");
+    server.route_json("POST", "/v1/mutate", 200, "{\"new_version\":9,\"new_state_etag\":\"m9\"}");
+    const char *mutations[] = {"/a=1"};
+    kc_mutate_req mutate{nullptr, 0, 0, mutations, 1};
+    kc_keepalive_req keepalive{10};
+    bool result_untouched = false;
+    struct Case {
+        std::string op;
+        int skip; // allocations that succeed first
+        std::string level;
+        std::function<int(kc_error *)> call;
+    };
+    const std::vector<Case> cases = {
+        {"client.describe", 0, "warn",
+         [&](kc_error *e) {
+             kc_describe_res res{};
+             int code = kc_lease_describe(lease, &res, e);
+             result_untouched = res.owner == nullptr && res.version == 0;
+             kc_describe_res_cleanup(&res);
+             return code;
+         }},
+        // The new owner is copied, the etag is not: the owner copy is dropped.
+        {"client.describe", 1, "warn", [&](kc_error *e) { return kc_lease_describe(lease, nullptr, e); }},
+        {"client.get", 0, "warn",
+         [&](kc_error *e) {
+             MemorySink sink;
+             kc_get_res res{};
+             int code = kc_lease_get(lease, sink.sink, nullptr, &res, e);
+             result_untouched = res.etag == nullptr && res.version == 0;
+             kc_get_res_cleanup(&res);
+             return code;
+         }},
+        {"client.keepalive", 0, "error",
+         [&](kc_error *e) {
+             kc_keepalive_res res{};
+             int code = kc_lease_keepalive(lease, &keepalive, &res, e);
+             result_untouched = res.state_etag == nullptr && res.expires_at_unix == 0;
+             kc_keepalive_res_cleanup(&res);
+             return code;
+         }},
+        {"client.mutate", 0, "warn",
+         [&](kc_error *e) {
+             kc_mutate_res res{};
+             int code = kc_lease_mutate(lease, &mutate, &res, e);
+             result_untouched = res.new_state_etag == nullptr && res.new_version == 0;
+             kc_mutate_res_cleanup(&res);
+             return code;
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.op + " after " + std::to_string(c.skip));
+        const View before = view_of(lease);
+        const size_t logged = client.events(c.op + ".error").size();
+        result_untouched = true;
+        allocator.skip = c.skip;
+        allocator.fail_next = true;
+        Error error;
+        EXPECT_EQ(c.call(error.get()), KC_ERR_NOMEM);
+        EXPECT_FALSE(allocator.fail_next); // the failure was the refresh's
+        EXPECT_EQ(error.message(), "failed to allocate refreshed lease state etag");
+        EXPECT_TRUE(view_of(lease) == before);
+        EXPECT_TRUE(result_untouched);
+        std::vector<LogLine> errors = client.events(c.op + ".error");
+        ASSERT_EQ(errors.size(), logged + 1);
+        EXPECT_EQ(errors.back().str("level"), c.level);
+        EXPECT_EQ(number(errors.back(), "code"), std::to_string(KC_ERR_NOMEM));
+        EXPECT_TRUE(client.events(c.op + ".success").empty());
+    }
+    Error error;
+    ASSERT_EQ(kc_lease_describe(lease, nullptr, error.get()), KC_OK) << error.message();
+    EXPECT_STREQ(lease->owner, "o2");
+    EXPECT_STREQ(lease->state_etag, "d5");
+    EXPECT_EQ(lease->version, 5);
     kc_lease_close(lease);
 }
