@@ -78,11 +78,24 @@ Response error_response(int status, std::string error, std::string detail) {
     return error_response(make_error(status, std::move(error), std::move(detail)));
 }
 
+// 200 with record as its JSON body.
+Response json_ok(const vellum_map &map, const void *record) { return json_response(200, wire::to_json(map, record)); }
+
 Response empty_response(int status) {
     Response response;
     response.status = status;
     return response;
 }
+
+// 405, with the methods path does accept in Allow.
+Response method_not_allowed(const std::string &method, const std::string &path, const char *allow) {
+    Response response = error_response(405, "method_not_allowed", method + " is not allowed on " + path);
+    response.headers.emplace_back("Allow", allow);
+    return response;
+}
+
+// A request body that ended before it was complete.
+Response unreadable_body() { return error_response(400, "invalid_request", "request body could not be read"); }
 
 std::string slot_of(const std::string &ns, const std::string &key) { return ns + '\n' + key; }
 
@@ -104,6 +117,38 @@ std::optional<Response> lease_from_headers(const Request &request, LeaseRef &ref
             return error_response(400, "invalid_request", "X-Fencing-Token must be a non-negative integer");
     }
     return std::nullopt;
+}
+
+// The key a request acts on and the lease it acts under.
+struct Target {
+    std::string ns, key;
+    LeaseRef ref;
+};
+
+// The key and namespace from the query, the lease from the headers.
+std::optional<Response> target_from(const Request &request, Target &target) {
+    if (auto failure = key_from_query(request, target.ns, target.key)) return failure;
+    return lease_from_headers(request, target.ref);
+}
+
+// Keepalive and release name the key and the lease in their JSON body; a fencing token in the
+// headers wins over the body's.
+template <class Body>
+std::optional<Response> target_from_body(const Request &request, const Body &body, Target &target) {
+    if (auto failure = lease_from_headers(request, target.ref)) return failure;
+    target.ref.lease_id = text_of(body.lease_id);
+    target.ref.txn_id = text_of(body.txn_id);
+    if (!request.has_header("X-Fencing-Token")) target.ref.fencing_token = body.fencing_token;
+    target.ns = namespace_or_default(body.namespace_);
+    target.key = text_of(body.key);
+    if (target.key.empty()) return error_response(400, "invalid_request", "key is required");
+    return std::nullopt;
+}
+
+// The lease a read is checked against: none for a public read (public=1 or true in the
+// query), which sees the committed state.
+const LeaseRef *read_lease(const Request &request, const Target &target) {
+    return truthy(request.query_value("public")) ? nullptr : &target.ref;
 }
 
 // X-If-State-ETag (quotes optional) and X-If-Version.
@@ -280,9 +325,7 @@ awaitable<Response> Handlers::dispatch(const Request &request, BodyReader &body)
         known = false;
     }
     if (!known) co_return error_response(404, "not_found", "no such endpoint");
-    Response response = error_response(405, "method_not_allowed", method + " is not allowed on " + path);
-    response.headers.emplace_back("Allow", allowed_methods(path));
-    co_return response;
+    co_return method_not_allowed(method, path, allowed_methods(path));
 }
 
 awaitable<std::optional<Response>> Handlers::read_json_body(BodyReader &body, std::string &out) {
@@ -291,7 +334,7 @@ awaitable<std::optional<Response>> Handlers::read_json_body(BodyReader &body, st
         std::optional<size_t> n = co_await body.read_some(piece, sizeof piece);
         if (!n) {
             if (body.too_large()) co_return error_response(413, "body_too_large", "request body is too large");
-            co_return error_response(400, "invalid_request", "request body could not be read");
+            co_return unreadable_body();
         }
         if (*n == 0) co_return std::nullopt;
         if (out.size() + *n > config_.max_json_bytes)
@@ -300,15 +343,21 @@ awaitable<std::optional<Response>> Handlers::read_json_body(BodyReader &body, st
     }
 }
 
+awaitable<std::optional<Response>> Handlers::read_json_record(BodyReader &body, const vellum_map &map, void *record,
+                                                              bool empty_ok) {
+    std::string text;
+    if (auto failure = co_await read_json_body(body, text)) co_return failure;
+    std::string message;
+    if ((!empty_ok || !text.empty()) && !wire::from_json(map, record, text, message))
+        co_return error_response(400, "invalid_request", message);
+    co_return std::nullopt;
+}
+
 // ---- leases ----------------------------------------------------------------------------------
 
 awaitable<Response> Handlers::acquire(const Request &, BodyReader &body) {
-    std::string text;
-    if (auto failure = co_await read_json_body(body, text)) co_return *failure;
     Parsed<wire::AcquireBody> parsed(wire::kAcquireBodyMap);
-    std::string message;
-    if (!wire::from_json(parsed.map, &parsed.record, text, message))
-        co_return error_response(400, "invalid_request", message);
+    if (auto failure = co_await read_json_record(body, parsed.map, &parsed.record, false)) co_return *failure;
     AcquireRequest acquire;
     acquire.ns = namespace_or_default(parsed.record.namespace_);
     acquire.key = text_of(parsed.record.key);
@@ -353,62 +402,41 @@ awaitable<Response> Handlers::acquire(const Request &, BodyReader &body) {
     out.version = lease.version;
     out.state_etag = lease.state_etag.c_str();
     out.fencing_token = lease.fencing_token;
-    co_return json_response(200, wire::to_json(wire::kAcquireResponseMap, &out));
+    co_return json_ok(wire::kAcquireResponseMap, &out);
 }
 
 awaitable<Response> Handlers::keepalive(const Request &request, BodyReader &body) {
-    std::string text;
-    if (auto failure = co_await read_json_body(body, text)) co_return *failure;
     Parsed<wire::KeepaliveBody> parsed(wire::kKeepaliveBodyMap);
-    std::string message;
-    if (!wire::from_json(parsed.map, &parsed.record, text, message))
-        co_return error_response(400, "invalid_request", message);
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) co_return *failure;
-    ref.lease_id = text_of(parsed.record.lease_id);
-    ref.txn_id = text_of(parsed.record.txn_id);
-    if (!request.has_header("X-Fencing-Token")) ref.fencing_token = parsed.record.fencing_token;
-    const std::string ns = namespace_or_default(parsed.record.namespace_);
-    const std::string key = text_of(parsed.record.key);
-    if (key.empty()) co_return error_response(400, "invalid_request", "key is required");
+    if (auto failure = co_await read_json_record(body, parsed.map, &parsed.record, false)) co_return *failure;
+    Target target;
+    if (auto failure = target_from_body(request, parsed.record, target)) co_return *failure;
     KeepaliveResult result;
-    if (Status status = store_.keepalive(ns, key, ref, parsed.record.ttl_seconds, result))
+    if (Status status = store_.keepalive(target.ns, target.key, target.ref, parsed.record.ttl_seconds, result))
         co_return error_response(*status);
     wire::KeepaliveResponse out{result.expires_at_unix, result.version, result.state_etag.c_str()};
-    co_return json_response(200, wire::to_json(wire::kKeepaliveResponseMap, &out));
+    co_return json_ok(wire::kKeepaliveResponseMap, &out);
 }
 
 awaitable<Response> Handlers::release(const Request &request, BodyReader &body) {
-    std::string text;
-    if (auto failure = co_await read_json_body(body, text)) co_return *failure;
     Parsed<wire::ReleaseBody> parsed(wire::kReleaseBodyMap);
-    std::string message;
-    if (!wire::from_json(parsed.map, &parsed.record, text, message))
-        co_return error_response(400, "invalid_request", message);
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) co_return *failure;
-    ref.lease_id = text_of(parsed.record.lease_id);
-    ref.txn_id = text_of(parsed.record.txn_id);
-    if (!request.has_header("X-Fencing-Token")) ref.fencing_token = parsed.record.fencing_token;
-    const std::string ns = namespace_or_default(parsed.record.namespace_);
-    const std::string key = text_of(parsed.record.key);
-    if (key.empty()) co_return error_response(400, "invalid_request", "key is required");
-    if (Status status = store_.release(ns, key, ref, parsed.record.rollback != 0)) co_return error_response(*status);
-    waiters_.wake(slot_of(ns, key));
+    if (auto failure = co_await read_json_record(body, parsed.map, &parsed.record, false)) co_return *failure;
+    Target target;
+    if (auto failure = target_from_body(request, parsed.record, target)) co_return *failure;
+    if (Status status = store_.release(target.ns, target.key, target.ref, parsed.record.rollback != 0))
+        co_return error_response(*status);
+    waiters_.wake(slot_of(target.ns, target.key));
     wire::ReleaseResponse out{1};
-    co_return json_response(200, wire::to_json(wire::kReleaseResponseMap, &out));
+    co_return json_ok(wire::kReleaseResponseMap, &out);
 }
 
 // ---- state -----------------------------------------------------------------------------------
 
 Response Handlers::get(const Request &request) {
-    std::string ns, key;
-    if (auto failure = key_from_query(request, ns, key)) return *failure;
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) return *failure;
-    const bool public_read = truthy(request.query_value("public"));
+    Target target;
+    if (auto failure = target_from(request, target)) return *failure;
     StateRead state;
-    if (Status status = store_.read_state(ns, key, public_read ? nullptr : &ref, state)) return error_response(*status);
+    if (Status status = store_.read_state(target.ns, target.key, read_lease(request, target), state))
+        return error_response(*status);
     Response response = empty_response(state.has_state ? 200 : 204);
     if (state.has_state) {
         response.headers.emplace_back("Content-Type", state.content_type);
@@ -421,70 +449,63 @@ Response Handlers::get(const Request &request) {
 }
 
 awaitable<Response> Handlers::update(const Request &request, BodyReader &body) {
-    std::string ns, key;
-    if (auto failure = key_from_query(request, ns, key)) co_return *failure;
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) co_return *failure;
+    Target target;
+    if (auto failure = target_from(request, target)) co_return *failure;
     Preconditions preconditions;
     if (auto failure = preconditions_from_headers(request, preconditions)) co_return *failure;
     // Refuse before a large body is read when the lease or a precondition already fails.
-    if (Status status = store_.check_write(ns, key, ref, preconditions)) co_return error_response(*status);
+    if (Status status = store_.check_write(target.ns, target.key, target.ref, preconditions))
+        co_return error_response(*status);
     std::string document;
     BodyOutcome outcome = co_await read_body_into(body, document, config_.max_body_bytes, request.content_length,
                                                   [](const char *, size_t) {});
     if (outcome == BodyOutcome::TooLarge)
         co_return error_response(413, "body_too_large", "state document is larger than the server accepts");
-    if (outcome == BodyOutcome::Broken)
-        co_return error_response(400, "invalid_request", "request body could not be read");
+    if (outcome == BodyOutcome::Broken) co_return unreadable_body();
     vellum_error error;
     if (vellum_validate_buffer(document.data(), document.size(), &error) != VELLUM_STATUS_OK)
         co_return error_response(400, "invalid_json", std::string("state document is not JSON: ") + error.message);
     std::string content_type = request.header("Content-Type");
     if (content_type.empty()) content_type = "application/json";
     WriteResult result;
-    if (Status status = store_.write_state(ns, key, ref, preconditions, content_type, std::move(document), result))
+    if (Status status = store_.write_state(target.ns, target.key, target.ref, preconditions, content_type,
+                                           std::move(document), result))
         co_return error_response(*status);
     wire::UpdateResponse out{result.new_version, result.new_etag.c_str(), result.bytes};
-    co_return json_response(200, wire::to_json(wire::kUpdateResponseMap, &out));
+    co_return json_ok(wire::kUpdateResponseMap, &out);
 }
 
 awaitable<Response> Handlers::metadata(const Request &request, BodyReader &body) {
-    std::string ns, key;
-    if (auto failure = key_from_query(request, ns, key)) co_return *failure;
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) co_return *failure;
+    Target target;
+    if (auto failure = target_from(request, target)) co_return *failure;
     Preconditions preconditions;
     if (auto failure = preconditions_from_headers(request, preconditions)) co_return *failure;
-    std::string text;
-    if (auto failure = co_await read_json_body(body, text)) co_return *failure;
     Parsed<wire::MetadataBody> parsed(wire::kMetadataBodyMap);
-    std::string message;
-    if (!text.empty() && !wire::from_json(parsed.map, &parsed.record, text, message))
-        co_return error_response(400, "invalid_request", message);
+    if (auto failure = co_await read_json_record(body, parsed.map, &parsed.record, true)) co_return *failure;
     std::optional<bool> query_hidden;
     if (parsed.record.has_query_hidden) query_hidden = parsed.record.query_hidden != 0;
     MetadataResult result;
-    if (Status status = store_.update_metadata(ns, key, ref, preconditions.if_version, query_hidden, result))
+    if (Status status = store_.update_metadata(target.ns, target.key, target.ref, preconditions.if_version,
+                                               query_hidden, result))
         co_return error_response(*status);
     wire::MetadataResponse out{};
-    out.namespace_ = ns.c_str();
-    out.key = key.c_str();
+    out.namespace_ = target.ns.c_str();
+    out.key = target.key.c_str();
     out.version = result.version;
     out.metadata.query_hidden = result.query_hidden ? 1 : 0;
-    co_return json_response(200, wire::to_json(wire::kMetadataResponseMap, &out));
+    co_return json_ok(wire::kMetadataResponseMap, &out);
 }
 
 Response Handlers::remove(const Request &request) {
-    std::string ns, key;
-    if (auto failure = key_from_query(request, ns, key)) return *failure;
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) return *failure;
+    Target target;
+    if (auto failure = target_from(request, target)) return *failure;
     Preconditions preconditions;
     if (auto failure = preconditions_from_headers(request, preconditions)) return *failure;
     RemoveResult result;
-    if (Status status = store_.remove_state(ns, key, ref, preconditions, result)) return error_response(*status);
+    if (Status status = store_.remove_state(target.ns, target.key, target.ref, preconditions, result))
+        return error_response(*status);
     wire::RemoveResponse out{result.removed ? 1 : 0, result.new_version};
-    return json_response(200, wire::to_json(wire::kRemoveResponseMap, &out));
+    return json_ok(wire::kRemoveResponseMap, &out);
 }
 
 Response Handlers::describe(const Request &request) {
@@ -502,7 +523,7 @@ Response Handlers::describe(const Request &request) {
     out.state_etag = result.state_etag.c_str();
     out.updated_at_unix = result.updated_at_unix;
     out.metadata.query_hidden = result.query_hidden ? 1 : 0;
-    return json_response(200, wire::to_json(wire::kDescribeResponseMap, &out));
+    return json_ok(wire::kDescribeResponseMap, &out);
 }
 
 // ---- attachments -----------------------------------------------------------------------------
@@ -524,10 +545,8 @@ wire::AttachmentInfo info_record(const AttachmentInfo &info) {
 } // namespace
 
 awaitable<Response> Handlers::attach(const Request &request, BodyReader &body) {
-    std::string ns, key;
-    if (auto failure = key_from_query(request, ns, key)) co_return *failure;
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) co_return *failure;
+    Target target;
+    if (auto failure = target_from(request, target)) co_return *failure;
     const std::string name = request.query_value("name");
     const bool prevent_overwrite = truthy(request.query_value("prevent_overwrite"));
     std::string content_type = request.query_value("content_type");
@@ -540,7 +559,8 @@ awaitable<Response> Handlers::attach(const Request &request, BodyReader &body) {
             co_return error_response(400, "invalid_request", "max_bytes must be a non-negative integer");
         max_bytes = limit;
     }
-    if (Status status = store_.check_attach(ns, key, ref, name, prevent_overwrite)) co_return error_response(*status);
+    if (Status status = store_.check_attach(target.ns, target.key, target.ref, name, prevent_overwrite))
+        co_return error_response(*status);
 
     const bool limited_by_request = max_bytes && static_cast<uint64_t>(*max_bytes) < config_.max_body_bytes;
     const uint64_t limit = limited_by_request ? static_cast<uint64_t>(*max_bytes) : config_.max_body_bytes;
@@ -561,8 +581,7 @@ awaitable<Response> Handlers::attach(const Request &request, BodyReader &body) {
                                                       EVP_DigestUpdate(digest.get(), bytes, length);
                                                   });
     if (outcome == BodyOutcome::TooLarge) co_return too_large();
-    if (outcome == BodyOutcome::Broken)
-        co_return error_response(400, "invalid_request", "request body could not be read");
+    if (outcome == BodyOutcome::Broken) co_return unreadable_body();
     unsigned char raw[EVP_MAX_MD_SIZE];
     unsigned int raw_length = 0;
     if (EVP_DigestFinal_ex(digest.get(), raw, &raw_length) != 1)
@@ -570,47 +589,42 @@ awaitable<Response> Handlers::attach(const Request &request, BodyReader &body) {
     const std::string sha256 = to_hex(raw, raw_length);
     AttachResult result;
     auto shared = std::make_shared<const std::string>(std::move(data));
-    if (Status status = store_.attach(ns, key, ref, name, content_type, prevent_overwrite, shared, sha256, result))
+    if (Status status = store_.attach(target.ns, target.key, target.ref, name, content_type, prevent_overwrite, shared,
+                                      sha256, result))
         co_return error_response(*status);
     wire::AttachResponse out{};
     out.attachment = info_record(result.info);
     out.noop = result.noop ? 1 : 0;
     out.version = result.version;
-    co_return json_response(200, wire::to_json(wire::kAttachResponseMap, &out));
+    co_return json_ok(wire::kAttachResponseMap, &out);
 }
 
 Response Handlers::list_attachments(const Request &request) {
-    std::string ns, key;
-    if (auto failure = key_from_query(request, ns, key)) return *failure;
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) return *failure;
-    const bool public_read = truthy(request.query_value("public"));
+    Target target;
+    if (auto failure = target_from(request, target)) return *failure;
     std::vector<AttachmentInfo> infos;
-    if (Status status = store_.list_attachments(ns, key, public_read ? nullptr : &ref, infos))
+    if (Status status = store_.list_attachments(target.ns, target.key, read_lease(request, target), infos))
         return error_response(*status);
     std::vector<wire::AttachmentInfo> records;
     records.reserve(infos.size());
     for (const AttachmentInfo &info : infos) records.push_back(info_record(info));
     wire::ListAttachmentsResponse out{};
-    out.namespace_ = ns.c_str();
-    out.key = key.c_str();
+    out.namespace_ = target.ns.c_str();
+    out.key = target.key.c_str();
     out.attachments.items = records.empty() ? nullptr : records.data();
     out.attachments.count = records.size();
     out.attachments.capacity = records.size();
     out.attachments.elem_size = sizeof(wire::AttachmentInfo);
     out.attachments.flags = VELLUM_ARRAY_FIXED;
-    return json_response(200, wire::to_json(wire::kListAttachmentsResponseMap, &out));
+    return json_ok(wire::kListAttachmentsResponseMap, &out);
 }
 
 Response Handlers::get_attachment(const Request &request) {
-    std::string ns, key;
-    if (auto failure = key_from_query(request, ns, key)) return *failure;
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) return *failure;
-    const bool public_read = truthy(request.query_value("public"));
+    Target target;
+    if (auto failure = target_from(request, target)) return *failure;
     AttachmentRead found;
-    if (Status status = store_.get_attachment(ns, key, public_read ? nullptr : &ref, request.query_value("name"),
-                                              request.query_value("id"), found))
+    if (Status status = store_.get_attachment(target.ns, target.key, read_lease(request, target),
+                                              request.query_value("name"), request.query_value("id"), found))
         return error_response(*status);
     Response response = empty_response(200);
     response.headers.emplace_back("Content-Type", found.info.content_type);
@@ -626,28 +640,25 @@ Response Handlers::get_attachment(const Request &request) {
 }
 
 Response Handlers::delete_attachment(const Request &request) {
-    std::string ns, key;
-    if (auto failure = key_from_query(request, ns, key)) return *failure;
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) return *failure;
+    Target target;
+    if (auto failure = target_from(request, target)) return *failure;
     bool deleted = false;
     int64_t version = 0;
-    if (Status status = store_.delete_attachment(ns, key, ref, request.query_value("name"), request.query_value("id"),
-                                                 deleted, version))
+    if (Status status = store_.delete_attachment(target.ns, target.key, target.ref, request.query_value("name"),
+                                                 request.query_value("id"), deleted, version))
         return error_response(*status);
     wire::DeleteAttachmentResponse out{deleted ? 1 : 0, version};
-    return json_response(200, wire::to_json(wire::kDeleteAttachmentResponseMap, &out));
+    return json_ok(wire::kDeleteAttachmentResponseMap, &out);
 }
 
 Response Handlers::delete_all_attachments(const Request &request) {
-    std::string ns, key;
-    if (auto failure = key_from_query(request, ns, key)) return *failure;
-    LeaseRef ref;
-    if (auto failure = lease_from_headers(request, ref)) return *failure;
+    Target target;
+    if (auto failure = target_from(request, target)) return *failure;
     int64_t deleted = 0, version = 0;
-    if (Status status = store_.delete_all_attachments(ns, key, ref, deleted, version)) return error_response(*status);
+    if (Status status = store_.delete_all_attachments(target.ns, target.key, target.ref, deleted, version))
+        return error_response(*status);
     wire::DeleteAllAttachmentsResponse out{deleted, version};
-    return json_response(200, wire::to_json(wire::kDeleteAllAttachmentsResponseMap, &out));
+    return json_ok(wire::kDeleteAllAttachmentsResponseMap, &out);
 }
 
 // ---- administration: the passive switch ------------------------------------------------------
@@ -655,27 +666,19 @@ Response Handlers::delete_all_attachments(const Request &request) {
 Response Handlers::admin(const Request &request) {
     const std::string &path = request.path;
     if (path == "/admin/passive" || path == "/admin/active") {
-        if (request.method != "POST") {
-            Response response = error_response(405, "method_not_allowed", request.method + " is not allowed on " + path);
-            response.headers.emplace_back("Allow", "POST");
-            return response;
-        }
+        if (request.method != "POST") return method_not_allowed(request.method, path, "POST");
         set_passive(path == "/admin/passive");
         if (config_.logger) {
             chirp_field field = chirp_bool("passive", passive());
             chirp_info(config_.logger, "server.passive", &field, 1);
         }
     } else if (path == "/admin/status") {
-        if (request.method != "GET") {
-            Response response = error_response(405, "method_not_allowed", request.method + " is not allowed on " + path);
-            response.headers.emplace_back("Allow", "GET");
-            return response;
-        }
+        if (request.method != "GET") return method_not_allowed(request.method, path, "GET");
     } else {
         return error_response(404, "not_found", "no such endpoint");
     }
     wire::ServerStatus out{passive() ? 1 : 0};
-    return json_response(200, wire::to_json(wire::kServerStatusMap, &out));
+    return json_ok(wire::kServerStatusMap, &out);
 }
 
 } // namespace korvo::devserver

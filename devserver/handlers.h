@@ -8,6 +8,7 @@
 #include "store.h"
 
 #include "chirp.h"
+#include "vellum.h"
 
 #include <atomic>
 #include <cstdint>
@@ -102,6 +103,10 @@ class Handlers {
 
     // Reads a whole JSON request body within max_json_bytes; an error answer on failure.
     boost::asio::awaitable<std::optional<Response>> read_json_body(BodyReader &body, std::string &out);
+    // Reads a JSON request body and parses it into record with map; an error answer on failure.
+    // With empty_ok an empty body leaves the record zeroed.
+    boost::asio::awaitable<std::optional<Response>> read_json_record(BodyReader &body, const vellum_map &map,
+                                                                     void *record, bool empty_ok);
 
     Store &store_;
     HandlerConfig config_;

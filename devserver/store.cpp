@@ -127,6 +127,23 @@ const Store::View &Store::visible_view(const Entry &entry) {
     return entry.lease && entry.lease->staged ? *entry.lease->staged : entry.committed;
 }
 
+Status Store::view_for_read(Entry *entry, const LeaseRef *holder, int64_t now, const View *&view) {
+    view = nullptr;
+    if (holder) {
+        if (Status s = check_lease(entry, *holder, now)) return s;
+        view = &visible_view(*entry);
+    } else if (entry) {
+        expire(*entry, now);
+        view = &entry->committed;
+    }
+    return std::nullopt;
+}
+
+void Store::record_change(View &view, int64_t now) {
+    view.version++;
+    view.updated_at_ms = now;
+}
+
 Status Store::acquire(const AcquireRequest &request, LeaseInfo &out) {
     out = LeaseInfo{};
     if (request.key.empty()) return make_error(400, "invalid_request", "key is required");
@@ -207,19 +224,11 @@ Status Store::check_write(const std::string &ns, const std::string &key, const L
 Status Store::read_state(const std::string &ns, const std::string &key, const LeaseRef *holder, StateRead &out) {
     out = StateRead{};
     std::lock_guard<std::mutex> lock(mutex_);
-    const int64_t now = now_ms();
     Entry *entry = find(ns, key);
     const View *view = nullptr;
-    if (holder) {
-        if (Status s = check_lease(entry, *holder, now)) return s;
-        view = &visible_view(*entry);
-        out.fencing_token = entry->lease->fencing_token;
-    } else {
-        if (!entry) return std::nullopt; // nothing stored: the caller answers 204
-        expire(*entry, now);
-        view = &entry->committed;
-        out.fencing_token = entry->last_token;
-    }
+    if (Status s = view_for_read(entry, holder, now_ms(), view)) return s;
+    if (!view) return std::nullopt; // nothing stored: the caller answers 204
+    out.fencing_token = holder ? entry->lease->fencing_token : entry->last_token;
     out.has_state = view->has_state;
     out.data = view->state;
     out.content_type = view->content_type;
@@ -245,8 +254,7 @@ Status Store::write_state(const std::string &ns, const std::string &key, const L
     view.state = std::make_shared<const std::string>(std::move(body));
     view.content_type = content_type;
     view.etag = std::move(etag);
-    view.version++;
-    view.updated_at_ms = now;
+    record_change(view, now);
     out.new_version = view.version;
     out.new_etag = view.etag;
     return std::nullopt;
@@ -266,8 +274,7 @@ Status Store::update_metadata(const std::string &ns, const std::string &key, con
     if (query_hidden) {
         View &view = holder_view(*entry);
         view.query_hidden = *query_hidden;
-        view.version++;
-        view.updated_at_ms = now;
+        record_change(view, now);
     }
     const View &view = visible_view(*entry);
     out.version = view.version;
@@ -289,8 +296,7 @@ Status Store::remove_state(const std::string &ns, const std::string &key, const 
         view.state.reset();
         view.content_type.clear();
         view.etag.clear();
-        view.version++;
-        view.updated_at_ms = now;
+        record_change(view, now);
         out.removed = true;
     }
     out.new_version = visible_view(*entry).version;
@@ -362,8 +368,7 @@ Status Store::attach(const std::string &ns, const std::string &key, const LeaseR
     slot.info.size = static_cast<int64_t>(data ? data->size() : 0);
     slot.info.updated_at_unix = seconds(now);
     slot.data = std::move(data);
-    view.version++;
-    view.updated_at_ms = now;
+    record_change(view, now);
     slot.version = view.version;
     out.info = slot.info;
     out.noop = false;
@@ -375,17 +380,10 @@ Status Store::list_attachments(const std::string &ns, const std::string &key, co
                                std::vector<AttachmentInfo> &out) {
     out.clear();
     std::lock_guard<std::mutex> lock(mutex_);
-    const int64_t now = now_ms();
     Entry *entry = find(ns, key);
     const View *view = nullptr;
-    if (holder) {
-        if (Status s = check_lease(entry, *holder, now)) return s;
-        view = &visible_view(*entry);
-    } else {
-        if (!entry) return std::nullopt;
-        expire(*entry, now);
-        view = &entry->committed;
-    }
+    if (Status s = view_for_read(entry, holder, now_ms(), view)) return s;
+    if (!view) return std::nullopt;
     for (const auto &[name, attachment] : view->attachments) out.push_back(attachment.info);
     return std::nullopt;
 }
@@ -408,16 +406,9 @@ Status Store::get_attachment(const std::string &ns, const std::string &key, cons
                              const std::string &name, const std::string &id, AttachmentRead &out) {
     out = AttachmentRead{};
     std::lock_guard<std::mutex> lock(mutex_);
-    const int64_t now = now_ms();
     Entry *entry = find(ns, key);
     const View *view = nullptr;
-    if (holder) {
-        if (Status s = check_lease(entry, *holder, now)) return s;
-        view = &visible_view(*entry);
-    } else if (entry) {
-        expire(*entry, now);
-        view = &entry->committed;
-    }
+    if (Status s = view_for_read(entry, holder, now_ms(), view)) return s;
     const AttachmentRead *found = nullptr;
     View empty;
     if (Status s = select_attachment(view ? *view : empty, name, id, found)) return s;
@@ -442,8 +433,7 @@ Status Store::delete_attachment(const std::string &ns, const std::string &key, c
         std::string found_name = found->info.name;
         View &view = holder_view(*entry);
         view.attachments.erase(found_name);
-        view.version++;
-        view.updated_at_ms = now;
+        record_change(view, now);
     }
     version = visible_view(*entry).version;
     return std::nullopt;
@@ -461,8 +451,7 @@ Status Store::delete_all_attachments(const std::string &ns, const std::string &k
     if (deleted > 0) {
         View &view = holder_view(*entry);
         view.attachments.clear();
-        view.version++;
-        view.updated_at_ms = now;
+        record_change(view, now);
     }
     version = visible_view(*entry).version;
     return std::nullopt;

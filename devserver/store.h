@@ -191,6 +191,10 @@ class Store {
     static Status check_preconditions(const View &view, const Preconditions &preconditions);
     static View &holder_view(Entry &entry);         // staged, made from committed when absent
     static const View &visible_view(const Entry &entry); // staged when present, else committed
+    // What a read sees: under holder (checked) the holder's view, else the committed one;
+    // view stays NULL for a public read of a key with nothing stored.
+    Status view_for_read(Entry *entry, const LeaseRef *holder, int64_t now, const View *&view);
+    static void record_change(View &view, int64_t now); // a new version, updated now
     static Status select_attachment(const View &view, const std::string &name, const std::string &id,
                                     const AttachmentRead *&out);
 

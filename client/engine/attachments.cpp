@@ -77,30 +77,69 @@ struct ResultGuard {
     ~ResultGuard() { kc_engine_http_result_cleanup(&result); }
 };
 
-// Path = base + the query string of query.
-int build_path(const kc_engine_client *client, const char *base, const kc_engine_attachment_query &query,
-               kc_engine_buffer *path, kc_engine_error *error) {
-    if (int code = begin_request_path(path, base, error)) return code;
-    return kc_engine_attachment_build_query(client, path, &query, error);
+// The lease a JSON attachment request acts under; a public read names none.
+struct Identity {
+    const char *lease_id;
+    const char *txn_id;
+    int64_t fencing_token;
+    bool public_read;
+};
+
+// The identity headers: unless public, X-Lease-ID and X-Txn-ID, then X-Fencing-Token when
+// positive. token must outlive the headers.
+int identity_headers(const Identity &identity, char (&token)[32], kc_engine_http_header (&headers)[3],
+                     size_t *count, kc_engine_error *error) {
+    *count = 0;
+    if (identity.public_read) return KC_OK;
+    if (present(identity.lease_id)) headers[(*count)++] = {"X-Lease-ID", identity.lease_id};
+    if (present(identity.txn_id)) headers[(*count)++] = {"X-Txn-ID", identity.txn_id};
+    if (identity.fencing_token > 0) {
+        if (kc_i64_format_base10(identity.fencing_token, token, sizeof(token)) < 0) {
+            *count = 0;
+            return kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to format fencing token");
+        }
+        headers[(*count)++] = {"X-Fencing-Token", token};
+    }
+    return KC_OK;
 }
 
-// The identity headers of the JSON attachment requests: unless public, X-Lease-ID and
-// X-Txn-ID, then X-Fencing-Token when positive. token must outlive the headers.
-size_t identity_headers(const char *lease_id, const char *txn_id, int64_t fencing_token, bool public_read,
-                        char (&token)[32], kc_engine_http_header (&headers)[3], kc_engine_error *error, int *code) {
-    size_t count = 0;
-    *code = KC_OK;
-    if (public_read) return 0;
-    if (present(lease_id)) headers[count++] = {"X-Lease-ID", lease_id};
-    if (present(txn_id)) headers[count++] = {"X-Txn-ID", txn_id};
-    if (fencing_token > 0) {
-        if (kc_i64_format_base10(fencing_token, token, sizeof(token)) < 0) {
-            *code = kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to format fencing token");
-            return 0;
-        }
-        headers[count++] = {"X-Fencing-Token", token};
-    }
-    return count;
+// One JSON attachment request to base with query's query string and identity's headers, its
+// answer parsed into parsed with map; a non-2xx answer becomes the server's error.
+int json_attachment_request(kc_engine_client *client, const char *method, const char *base,
+                            const kc_engine_attachment_query &query, const Identity &identity, const vellum_map *map,
+                            void *parsed, kc_engine_http_result *result, kc_engine_error *error) {
+    OwnedText path;
+    if (int code = build_query_path(client, base, query, path, error)) return code;
+    char token[32] = "";
+    kc_engine_http_header headers[3];
+    size_t header_count = 0;
+    if (int code = identity_headers(identity, token, headers, &header_count, error)) return code;
+    int code = kc_engine_http_json_request(client, method, path.get(), nullptr, 0, headers, header_count, map, parsed,
+                                           result, error);
+    if (code != KC_OK) return code;
+    if (!is_success(result->http_status)) return kc_engine_set_server_error_from_result(error, result);
+    return KC_OK;
+}
+
+// Gives response its own copy of the answer's correlation id; when that fails, response is
+// released and the error is KC_ERR_NOMEM.
+template <class Response>
+int take_correlation_id(Response *response, const char *correlation_id, void (*cleanup)(Response *),
+                        kc_engine_error *error) {
+    if (copy_owned(&response->correlation_id, correlation_id)) return KC_OK;
+    cleanup(response);
+    return kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to allocate correlation id");
+}
+
+// Parses a whole JSON answer into record (a truncated one is kept); message names the failure.
+int parse_answer_json(const vellum_map &map, void *record, const char *json, const char *message,
+                      kc_engine_error *error) {
+    vellum_error json_error;
+    vellum_error_init(&json_error);
+    vellum_status status = vellum_parse_cstr(&map, record, json, nullptr, &json_error);
+    if (status != VELLUM_STATUS_OK && status != VELLUM_STATUS_TRUNCATED)
+        return kc_engine_vellum_error_from_status(error, status, &json_error, message);
+    return KC_OK;
 }
 
 // Copies a parsed upload answer (JSON library strings) into response (system strings).
@@ -241,9 +280,8 @@ KC_API int kc_engine_client_attach_from(kc_engine_client *client, const kc_engin
     query.prevent_overwrite = request->prevent_overwrite;
     query.has_max_bytes = request->has_max_bytes;
     query.max_bytes = request->max_bytes;
-    kc_engine_buffer path;
-    if (int code = build_path(client, "/v1/attachments", query, &path, error)) return code;
-    std::unique_ptr<char, decltype(&std::free)> path_text(path.data, &std::free);
+    OwnedText path;
+    if (int code = build_query_path(client, "/v1/attachments", query, path, error)) return code;
 
     std::unique_ptr<curl_slist, SlistFree> headers(kc_engine_build_stream_headers(
         present(request->content_type) ? request->content_type : "application/octet-stream", "application/json",
@@ -252,18 +290,15 @@ KC_API int kc_engine_client_attach_from(kc_engine_client *client, const kc_engin
 
     kc_engine_reset_fn reset = reader == kc_engine_read_bridge ? kc_engine_reset_bridge : refuse_rewind;
     ParsedAttach parsed;
-    kc_engine_stream_state state;
-    std::memset(&state, 0, sizeof(state));
-    state.error = error;
-    int code = kc_engine_perform_streaming(client, "POST", path_text.get(), headers.get(), reader, reader_user, reset,
-                                           reader_user, &kc_engine_attach_response_map, &parsed.record, &state);
+    StreamState stream(error);
+    int code = kc_engine_perform_streaming(client, "POST", path.get(), headers.get(), reader, reader_user, reset,
+                                           reader_user, &kc_engine_attach_response_map, &parsed.record, &stream.state);
     if (code == KC_OK) {
         code = copy_attach(response, parsed.record, error);
-        if (code == KC_OK && !copy_owned(&response->correlation_id, state.correlation_id))
+        if (code == KC_OK && !copy_owned(&response->correlation_id, stream.state.correlation_id))
             code = kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to allocate attachment correlation id");
         if (code != KC_OK) kc_engine_attach_response_cleanup(response);
     }
-    kc_engine_stream_state_cleanup(&state);
     return code;
 }
 
@@ -282,29 +317,17 @@ KC_API int kc_engine_client_list_attachments(kc_engine_client *client, const kc_
     query.key = request->key;
     query.KC_NAMESPACE_MEMBER = request->KC_NAMESPACE_MEMBER;
     query.public_read = request->public_read;
-    kc_engine_buffer path;
-    if (int code = build_path(client, "/v1/attachments", query, &path, error)) return code;
-    std::unique_ptr<char, decltype(&std::free)> path_text(path.data, &std::free);
-    char token[32] = "";
-    kc_engine_http_header headers[3];
-    int code = KC_OK;
-    size_t header_count = identity_headers(request->lease_id, request->txn_id, request->fencing_token,
-                                           request->public_read != 0, token, headers, error, &code);
-    if (code != KC_OK) return code;
+    const Identity identity{request->lease_id, request->txn_id, request->fencing_token, request->public_read != 0};
 
     ParsedList parsed;
     ResultGuard result;
-    code = kc_engine_http_json_request(client, "GET", path_text.get(), nullptr, 0, headers, header_count,
-                                       &kc_engine_list_attachments_response_map, &parsed.record, &result.result, error);
-    if (code != KC_OK) return code;
-    if (result.result.http_status < 200 || result.result.http_status >= 300)
-        return kc_engine_set_server_error_from_result(error, &result.result);
+    if (int code = json_attachment_request(client, "GET", "/v1/attachments", query, identity,
+                                           &kc_engine_list_attachments_response_map, &parsed.record, &result.result,
+                                           error))
+        return code;
     if (int copied = copy_list(response, parsed.record, error)) return copied;
-    if (!copy_owned(&response->correlation_id, result.result.correlation_id)) {
-        kc_engine_list_attachments_response_cleanup(response);
-        return kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to allocate correlation id");
-    }
-    return KC_OK;
+    return take_correlation_id(response, result.result.correlation_id, kc_engine_list_attachments_response_cleanup,
+                               error);
 }
 
 KC_API int kc_engine_client_get_attachment_into(kc_engine_client *client,
@@ -328,21 +351,16 @@ KC_API int kc_engine_client_get_attachment_into(kc_engine_client *client,
     query.selector_name = request->selector.name;
     query.selector_id = request->selector.id;
     query.public_read = request->public_read;
-    kc_engine_buffer path;
-    if (int code = build_path(client, "/v1/attachment", query, &path, error)) return code;
-    std::unique_ptr<char, decltype(&std::free)> path_text(path.data, &std::free);
+    OwnedText path;
+    if (int code = build_query_path(client, "/v1/attachment", query, path, error)) return code;
 
     std::unique_ptr<curl_slist, SlistFree> headers(kc_engine_build_stream_headers(
         nullptr, "application/octet-stream", request->lease_id, request->txn_id, request->fencing_token));
     if (!headers) return kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to build attachment download headers");
 
-    kc_engine_stream_state state;
-    std::memset(&state, 0, sizeof(state));
-    state.writer = writer;
-    state.writer_user = writer_user;
-    state.error = error;
-    int code = kc_engine_perform_streaming(client, "GET", path_text.get(), headers.get(), nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, &state);
+    StreamState stream(error, writer, writer_user);
+    const kc_engine_stream_state &state = stream.state;
+    int code = stream_download(client, path.get(), headers.get(), &stream.state);
     if (code == KC_OK) {
         if (!copy_owned(&response->attachment_id, state.attachment_id) ||
             !copy_owned(&response->name, state.attachment_name) ||
@@ -357,7 +375,6 @@ KC_API int kc_engine_client_get_attachment_into(kc_engine_client *client,
         response->updated_at_unix = state.attachment_updated_at;
         if (code != KC_OK) kc_engine_get_attachment_response_cleanup(response);
     }
-    kc_engine_stream_state_cleanup(&state);
     return code;
 }
 
@@ -375,31 +392,18 @@ KC_API int kc_engine_client_delete_attachment(kc_engine_client *client, const kc
     query.KC_NAMESPACE_MEMBER = request->KC_NAMESPACE_MEMBER;
     query.selector_name = request->selector.name;
     query.selector_id = request->selector.id;
-    kc_engine_buffer path;
-    if (int code = build_path(client, "/v1/attachment", query, &path, error)) return code;
-    std::unique_ptr<char, decltype(&std::free)> path_text(path.data, &std::free);
-    char token[32] = "";
-    kc_engine_http_header headers[3];
-    int code = KC_OK;
-    size_t header_count =
-        identity_headers(request->lease_id, request->txn_id, request->fencing_token, false, token, headers, error, &code);
-    if (code != KC_OK) return code;
+    const Identity identity{request->lease_id, request->txn_id, request->fencing_token, false};
 
     kc_engine_delete_attachment_response parsed{};
     ResultGuard result;
-    code = kc_engine_http_json_request(client, "DELETE", path_text.get(), nullptr, 0, headers, header_count,
+    int code = json_attachment_request(client, "DELETE", "/v1/attachment", query, identity,
                                        &kc_engine_delete_attachment_response_map, &parsed, &result.result, error);
     vellum_cleanup(&kc_engine_delete_attachment_response_map, &parsed);
     if (code != KC_OK) return code;
-    if (result.result.http_status < 200 || result.result.http_status >= 300)
-        return kc_engine_set_server_error_from_result(error, &result.result);
     response->deleted = parsed.deleted;
     response->version = parsed.version;
-    if (!copy_owned(&response->correlation_id, result.result.correlation_id)) {
-        kc_engine_delete_attachment_response_cleanup(response);
-        return kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to allocate correlation id");
-    }
-    return KC_OK;
+    return take_correlation_id(response, result.result.correlation_id, kc_engine_delete_attachment_response_cleanup,
+                               error);
 }
 
 KC_API int kc_engine_client_delete_all_attachments(kc_engine_client *client,
@@ -417,32 +421,20 @@ KC_API int kc_engine_client_delete_all_attachments(kc_engine_client *client,
     kc_engine_attachment_query query{};
     query.key = request->key;
     query.KC_NAMESPACE_MEMBER = request->KC_NAMESPACE_MEMBER;
-    kc_engine_buffer path;
-    if (int code = build_path(client, "/v1/attachments", query, &path, error)) return code;
-    std::unique_ptr<char, decltype(&std::free)> path_text(path.data, &std::free);
-    char token[32] = "";
-    kc_engine_http_header headers[3];
-    int code = KC_OK;
-    size_t header_count =
-        identity_headers(request->lease_id, request->txn_id, request->fencing_token, false, token, headers, error, &code);
-    if (code != KC_OK) return code;
+    const Identity identity{request->lease_id, request->txn_id, request->fencing_token, false};
 
     kc_engine_delete_all_attachments_response_json parsed{};
     ResultGuard result;
-    code = kc_engine_http_json_request(client, "DELETE", path_text.get(), nullptr, 0, headers, header_count,
-                                       &kc_engine_delete_all_attachments_response_map, &parsed, &result.result, error);
-    if (code != KC_OK) return code;
-    if (result.result.http_status < 200 || result.result.http_status >= 300)
-        return kc_engine_set_server_error_from_result(error, &result.result);
+    if (int code = json_attachment_request(client, "DELETE", "/v1/attachments", query, identity,
+                                           &kc_engine_delete_all_attachments_response_map, &parsed, &result.result,
+                                           error))
+        return code;
     if (parsed.deleted < INT_MIN || parsed.deleted > INT_MAX)
         return kc_engine_set_protocol_error(error, "delete attachments deleted count is out of range");
     response->deleted = static_cast<int>(parsed.deleted);
     response->version = parsed.version;
-    if (!copy_owned(&response->correlation_id, result.result.correlation_id)) {
-        kc_engine_delete_all_attachments_response_cleanup(response);
-        return kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to allocate correlation id");
-    }
-    return KC_OK;
+    return take_correlation_id(response, result.result.correlation_id,
+                               kc_engine_delete_all_attachments_response_cleanup, error);
 }
 
 KC_API int kc_engine_parse_attach_response_json(const char *json, kc_engine_attach_response *response,
@@ -453,11 +445,9 @@ KC_API int kc_engine_parse_attach_response_json(const char *json, kc_engine_atta
                                           "parse_attach_response_json requires json, response, and error");
     kc_engine_attach_response_cleanup(response);
     ParsedAttach parsed;
-    vellum_error json_error;
-    vellum_error_init(&json_error);
-    vellum_status status = vellum_parse_cstr(&kc_engine_attach_response_map, &parsed.record, json, nullptr, &json_error);
-    if (status != VELLUM_STATUS_OK && status != VELLUM_STATUS_TRUNCATED)
-        return kc_engine_vellum_error_from_status(error, status, &json_error, "failed to parse attach response");
+    if (int code = parse_answer_json(kc_engine_attach_response_map, &parsed.record, json,
+                                     "failed to parse attach response", error))
+        return code;
     return copy_attach(response, parsed.record, error);
 }
 
@@ -470,12 +460,9 @@ KC_API int kc_engine_parse_list_attachments_response_json(const char *json,
                                           "parse_list_attachments_response_json requires json, response, and error");
     kc_engine_list_attachments_response_cleanup(response);
     ParsedList parsed;
-    vellum_error json_error;
-    vellum_error_init(&json_error);
-    vellum_status status =
-        vellum_parse_cstr(&kc_engine_list_attachments_response_map, &parsed.record, json, nullptr, &json_error);
-    if (status != VELLUM_STATUS_OK && status != VELLUM_STATUS_TRUNCATED)
-        return kc_engine_vellum_error_from_status(error, status, &json_error, "failed to parse list_attachments response");
+    if (int code = parse_answer_json(kc_engine_list_attachments_response_map, &parsed.record, json,
+                                     "failed to parse list_attachments response", error))
+        return code;
     return copy_list(response, parsed.record, error);
 }
 

@@ -3,8 +3,6 @@
 // parsed into a typed record (or the error body) while it arrives.
 #include "http_request.h"
 
-#include <curl/curl.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +11,88 @@
 #include <string_view>
 
 namespace korvo::engine {
+
+char *endpoint_url(const kc_engine_client *client, const char *endpoint, const char *path) {
+    kc_engine_buffer url;
+    kc_engine_buffer_init(&url);
+    bool ok = true;
+    if (!std::strstr(endpoint, "://"))
+        ok = kc_engine_buffer_append_cstr(&url, client->disable_mtls ? "http://" : "https://") == 0;
+    ok = ok && kc_engine_buffer_append_cstr(&url, endpoint) == 0 && kc_engine_buffer_append_cstr(&url, path) == 0;
+    if (!ok) {
+        kc_engine_buffer_cleanup(&url);
+        return nullptr;
+    }
+    return url.data;
+}
+
+curl_slist *append_header_line(curl_slist *list, const char *name, const char *value) {
+    kc_engine_buffer line;
+    kc_engine_buffer_init(&line);
+    bool ok = kc_engine_buffer_append_cstr(&line, name) == 0 && kc_engine_buffer_append_cstr(&line, ": ") == 0 &&
+              kc_engine_buffer_append_cstr(&line, value) == 0;
+    curl_slist *grown = ok ? curl_slist_append(list, line.data) : nullptr;
+    kc_engine_buffer_cleanup(&line);
+    return grown;
+}
+
+void set_connection_options(CURL *h, const kc_engine_client *client, curl_ssl_ctx_callback ssl_ctx) {
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    if (present(client->unix_socket_path)) curl_easy_setopt(h, CURLOPT_UNIX_SOCKET_PATH, client->unix_socket_path);
+    curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
+                     client->prefer_http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
+                                          : static_cast<long>(CURL_HTTP_VERSION_1_1));
+    if (!client->disable_mtls) {
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, client->insecure_skip_verify ? 0L : 1L);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, client->insecure_skip_verify ? 0L : 2L);
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, ssl_ctx);
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, const_cast<kc_engine_client *>(client));
+    }
+}
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && starts_with_ignoring_case(a, b);
+}
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); i++) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    }
+    return true;
+}
+
+std::string_view trim_header_value(std::string_view value) {
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r' ||
+                              value.back() == '\n'))
+        value.remove_suffix(1);
+    return value;
+}
+
+bool take_status_line(std::string_view line, long *http_status, int *error_body_mode) {
+    if (!starts_with_ignoring_case(line, "HTTP/")) return false;
+    char status_line[64];
+    size_t n = line.size() < 63 ? line.size() : 63;
+    std::memcpy(status_line, line.data(), n);
+    status_line[n] = '\0';
+    long status = 0;
+    if (std::sscanf(status_line, "%*s %ld", &status) == 1) {
+        *http_status = status;
+        *error_body_mode = !is_success(status);
+    }
+    return true;
+}
+
+bool store_range(char **slot, std::string_view value) {
+    char *copy = kc_engine_strdup_range(value.data(), value.data() + value.size());
+    if (!copy) return false;
+    std::free(*slot);
+    *slot = copy;
+    return true;
+}
+
 namespace {
 
 constexpr vellum_field kErrorFields[] = {
@@ -27,15 +107,6 @@ constexpr vellum_field kErrorFields[] = {
 constexpr size_t kCurlErrorBufferSize = 256;
 constexpr int kDefaultTimeoutMs = 30000;
 
-struct CurlDeleter {
-    void operator()(CURL *curl) const { curl_easy_cleanup(curl); }
-};
-struct SlistDeleter {
-    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
-};
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
 struct UploadGuard {
     vellum_generator generator{};
     bool active = false;
@@ -44,31 +115,9 @@ struct UploadGuard {
     }
 };
 
-bool header_is(std::string_view line, std::string_view name) {
-    if (line.size() < name.size()) return false;
-    for (size_t i = 0; i < name.size(); i++) {
-        if (std::tolower(static_cast<unsigned char>(line[i])) != std::tolower(static_cast<unsigned char>(name[i])))
-            return false;
-    }
-    return true;
-}
-
+// The value of a header line that starts with name (its colon included).
 std::string_view trimmed_value(std::string_view line, size_t name_length) {
-    std::string_view value = line.substr(name_length);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r' ||
-                              value.back() == '\n'))
-        value.remove_suffix(1);
-    return value;
-}
-
-// Replaces *slot with a copy of value; false when the copy fails.
-bool store_string(char **slot, std::string_view value) {
-    char *copy = kc_engine_strdup_range(value.data(), value.data() + value.size());
-    if (!copy) return false;
-    std::free(*slot);
-    *slot = copy;
-    return true;
+    return trim_header_value(line.substr(name_length));
 }
 
 void release_state(kc_engine_json_http_state &state) {
@@ -93,7 +142,7 @@ bool copy_error_body(kc_engine_json_http_state &state) {
                   {&result->leader_endpoint, body.leader_endpoint},
                   {&result->current_etag, body.current_etag}};
     for (auto &copy : copies) {
-        if (copy.value && !store_string(copy.slot, copy.value)) return false;
+        if (copy.value && !store_range(copy.slot, copy.value)) return false;
     }
     result->current_version = static_cast<long>(body.current_version);
     result->retry_after_seconds = static_cast<long>(body.retry_after_seconds);
@@ -122,19 +171,6 @@ CURLcode ssl_ctx_thunk(CURL *curl, void *ssl_ctx, void *client) {
     return static_cast<CURLcode>(kc_engine_ssl_ctx_callback(curl, ssl_ctx, client));
 }
 
-char *build_url(const kc_engine_client *client, const char *endpoint, const char *path) {
-    kc_engine_buffer url;
-    kc_engine_buffer_init(&url);
-    bool ok = true;
-    if (!std::strstr(endpoint, "://")) ok = kc_engine_buffer_append_cstr(&url, client->disable_mtls ? "http://" : "https://") == 0;
-    ok = ok && kc_engine_buffer_append_cstr(&url, endpoint) == 0 && kc_engine_buffer_append_cstr(&url, path) == 0;
-    if (!ok) {
-        kc_engine_buffer_cleanup(&url);
-        return nullptr;
-    }
-    return url.data;
-}
-
 // Outcome of one attempt.
 enum class Attempt { Done, NextEndpoint, Failed };
 
@@ -144,12 +180,12 @@ Attempt run_attempt(kc_engine_client *client, const RequestArgs &args, size_t in
     const bool last = index + 1 == client->endpoint_count;
     kc_engine_http_result_cleanup(result);
 
-    std::unique_ptr<char, FreeDeleter> url(build_url(client, endpoint, args.path));
+    OwnedText url(endpoint_url(client, endpoint, args.path));
     if (!url) {
         *code = kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to build request URL");
         return Attempt::Failed;
     }
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
     if (!curl) {
         *code = kc_engine_set_transport_error(error, "curl_easy_init failed");
         return Attempt::Failed;
@@ -181,29 +217,12 @@ Attempt run_attempt(kc_engine_client *client, const RequestArgs &args, size_t in
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, kc_engine_json_http_header_callback);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &state);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
-    curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
-                     client->prefer_http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
-                                          : static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(client->timeout_ms > 0 ? client->timeout_ms : kDefaultTimeoutMs));
-    if (client->unix_socket_path && client->unix_socket_path[0] != '\0')
-        curl_easy_setopt(h, CURLOPT_UNIX_SOCKET_PATH, client->unix_socket_path);
-    if (!client->disable_mtls) {
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, client->insecure_skip_verify ? 0L : 1L);
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, client->insecure_skip_verify ? 0L : 2L);
-        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, ssl_ctx_thunk);
-        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, client);
-    }
+    set_connection_options(h, client, ssl_ctx_thunk);
 
-    std::unique_ptr<curl_slist, SlistDeleter> header_list;
+    std::unique_ptr<curl_slist, SlistFree> header_list;
     for (size_t i = 0; args.headers && i < args.header_count; i++) {
-        const kc_engine_http_header &header = args.headers[i];
-        kc_engine_buffer line;
-        kc_engine_buffer_init(&line);
-        bool ok = kc_engine_buffer_append_cstr(&line, header.name) == 0 && kc_engine_buffer_append_cstr(&line, ": ") == 0 &&
-                  kc_engine_buffer_append_cstr(&line, header.value) == 0;
-        curl_slist *grown = ok ? curl_slist_append(header_list.get(), line.data) : nullptr;
-        kc_engine_buffer_cleanup(&line);
+        curl_slist *grown = append_header_line(header_list.get(), args.headers[i].name, args.headers[i].value);
         if (!grown) {
             *code = kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to allocate curl header list");
             return Attempt::Failed;
@@ -316,7 +335,7 @@ Attempt run_attempt(kc_engine_client *client, const RequestArgs &args, size_t in
 }
 
 int perform(kc_engine_client *client, const RequestArgs &args, kc_engine_http_result *result, kc_engine_error *error) {
-    std::unique_ptr<char, FreeDeleter> joined(kc_engine_join_endpoints(client));
+    OwnedText joined(kc_engine_join_endpoints(client));
     chirp_field order_fields[] = {
         kc_log_str_field("method", args.method),
         kc_log_str_field("path", args.path),
@@ -383,39 +402,22 @@ KC_API size_t kc_engine_json_http_header_callback(char *data, size_t size, size_
     if (!state || !data || length <= 4) return length;
     std::string_view line(data, length);
     kc_engine_http_result *result = state->result;
-    if (header_is(line, "HTTP/")) {
-        char status_line[64];
-        size_t n = length < 63 ? length : 63;
-        std::memcpy(status_line, data, n);
-        status_line[n] = '\0';
-        long status = 0;
-        if (std::sscanf(status_line, "%*s %ld", &status) == 1) {
-            result->http_status = status;
-            state->error_body_mode = !(status >= 200 && status < 300);
-        }
-        return length;
-    }
+    if (take_status_line(line, &result->http_status, &state->error_body_mode)) return length;
     struct {
         std::string_view name;
         char **slot;
     } strings[] = {{"X-Correlation-Id:", &result->correlation_id}, {"Content-Type:", &result->content_type}};
     for (auto &entry : strings) {
-        if (!header_is(line, entry.name)) continue;
-        if (!store_string(entry.slot, trimmed_value(line, entry.name.size()))) {
-            state->aborted = 1;
-            kc_engine_set_client_error(state->error, KC_ERR_NOMEM, "failed to copy response header");
-            return 0;
-        }
+        if (!starts_with_ignoring_case(line, entry.name)) continue;
+        if (!store_range(entry.slot, trimmed_value(line, entry.name.size())))
+            return stop_transfer(*state, KC_ERR_NOMEM, "failed to copy response header");
         return length;
     }
-    if (header_is(line, "ETag:")) {
+    if (starts_with_ignoring_case(line, "ETag:")) {
         std::string_view value = trimmed_value(line, 5);
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-        if (!store_string(&result->etag, value)) {
-            state->aborted = 1;
-            kc_engine_set_client_error(state->error, KC_ERR_NOMEM, "failed to copy response header");
-            return 0;
-        }
+        if (!store_range(&result->etag, value))
+            return stop_transfer(*state, KC_ERR_NOMEM, "failed to copy response header");
         return length;
     }
     struct {
@@ -425,7 +427,7 @@ KC_API size_t kc_engine_json_http_header_callback(char *data, size_t size, size_
     } numbers[] = {{"X-Key-Version:", &result->key_version, "response X-Key-Version header is invalid"},
                    {"X-Fencing-Token:", &result->fencing_token, "response X-Fencing-Token header is invalid"}};
     for (auto &entry : numbers) {
-        if (!header_is(line, entry.name)) continue;
+        if (!starts_with_ignoring_case(line, entry.name)) continue;
         std::string_view value = trimmed_value(line, entry.name.size());
         long parsed = 0;
         if (!kc_parse_long_base10_range_checked(value.data(), value.size(), &parsed)) {
@@ -445,57 +447,8 @@ KC_API size_t kc_engine_json_http_write_callback(char *data, size_t size, size_t
     using namespace korvo::engine;
     auto *state = static_cast<kc_engine_json_http_state *>(user);
     if (!state) return 0;
-    size_t length = size * count;
     size_t limit = state->error_body_mode ? state->error_limit : state->response_limit;
-    if (state->bytes_received >= limit || length > limit - state->bytes_received) {
-        state->aborted = 1;
-        kc_engine_set_protocol_error(state->error, "typed JSON response exceeds configured byte limit");
-        return 0;
-    }
-    if (!state->body_seen) {
-        state->body_seen = 1;
-        long status = state->result->http_status;
-        const vellum_map *map = nullptr;
-        void *destination = nullptr;
-        if (status == 204 || status == 205) {
-            state->ignore_body = 1;
-        } else if (status >= 200 && status < 300) {
-            // A body that no response map asked for is read and dropped.
-            if (!state->response_map) state->ignore_body = 1;
-            map = state->response_map;
-            destination = state->response_destination;
-        } else if (status >= 400) {
-            map = &kc_engine_http_error_map;
-            destination = &state->error_body;
-        } else {
-            state->aborted = 1;
-            kc_engine_set_protocol_error(state->error, "typed JSON response has no parser");
-            return 0;
-        }
-        if (!state->ignore_body) {
-            vellum_parse_options options = vellum_default_parse_options();
-            vellum_status status_init = vellum_curl_parse_init(&state->parser, map, destination, &options);
-            state->parser_started = 1;
-            if (status_init != VELLUM_STATUS_OK) {
-                state->aborted = 1;
-                kc_engine_vellum_error_from_status(state->error, status_init, &state->parser.error,
-                                                   "failed to initialize JSON response parser");
-                return 0;
-            }
-        }
-    }
-    if (!state->ignore_body && length > 0) {
-        size_t consumed = vellum_curl_write_callback(data, 1, length, &state->parser);
-        if (consumed != length) {
-            vellum_status failed = state->parser.error.code != VELLUM_STATUS_OK ? state->parser.error.code
-                                                                                 : VELLUM_STATUS_INVALID_JSON;
-            kc_engine_vellum_error_from_status(state->error, failed, &state->parser.error,
-                                               "failed to parse typed JSON response");
-            return 0;
-        }
-    }
-    state->bytes_received += length;
-    return length;
+    return take_typed_chunk(*state, state->result->http_status, limit, UnmappedBody::Drop, data, size * count);
 }
 
 KC_API int kc_engine_http_json_request(kc_engine_client *client, const char *method, const char *path,

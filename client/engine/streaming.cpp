@@ -8,8 +8,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -23,6 +21,15 @@ int begin_request_path(kc_engine_buffer *path, const char *base, kc_engine_error
         kc_engine_buffer_cleanup(path);
         return kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to allocate request path");
     }
+    return KC_OK;
+}
+
+int build_query_path(const kc_engine_client *client, const char *base, const kc_engine_attachment_query &query,
+                     OwnedText &path, kc_engine_error *error) {
+    kc_engine_buffer text;
+    if (int code = begin_request_path(&text, base, error)) return code;
+    if (int code = kc_engine_attachment_build_query(client, &text, &query, error)) return code;
+    path.reset(text.data);
     return KC_OK;
 }
 
@@ -48,38 +55,12 @@ constexpr vellum_field kUpdateResponseFields[] = {
     VELLUM_FIELD_I64(kc_engine_update_response, bytes, "bytes", 0),
 };
 
-struct CurlFree {
-    void operator()(CURL *curl) const { curl_easy_cleanup(curl); }
-};
-struct CharFree {
-    void operator()(char *p) const { std::free(p); }
-};
-
 // The reader of one streaming upload and the state its failures are recorded in.
 struct UploadContext {
     kc_engine_reader_fn reader;
     void *reader_user;
     kc_engine_stream_state *state;
 };
-
-bool is_success(long status) { return status >= 200 && status < 300; }
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
-
-std::string_view trim_value(std::string_view value) {
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r' ||
-                              value.back() == '\n'))
-        value.remove_suffix(1);
-    return value;
-}
 
 void free_captured(kc_engine_stream_state *state) {
     char **strings[] = {&state->correlation_id,    &state->content_type,      &state->etag,
@@ -107,33 +88,16 @@ void reset_attempt(kc_engine_stream_state *state, size_t limit) {
     state->byte_limit = limit;
 }
 
-size_t abort_transfer(kc_engine_stream_state *state, int code, const char *message) {
-    state->aborted = 1;
-    kc_engine_set_client_error(state->error, code, message);
-    return 0;
-}
-
 size_t header_callback(char *data, size_t size, size_t count, void *user) {
     auto *state = static_cast<kc_engine_stream_state *>(user);
     size_t length = size * count;
     if (!state || !data || length <= 4) return length;
     std::string_view line(data, length);
-    if (iequals(line.substr(0, 5), "HTTP/")) {
-        char status_line[64];
-        size_t n = length < 63 ? length : 63;
-        std::memcpy(status_line, data, n);
-        status_line[n] = '\0';
-        long status = 0;
-        if (std::sscanf(status_line, "%*s %ld", &status) == 1) {
-            state->http_status = status;
-            state->error_body_mode = !is_success(status);
-        }
-        return length;
-    }
+    if (take_status_line(line, &state->http_status, &state->error_body_mode)) return length;
     size_t colon = line.find(':');
     if (colon == std::string_view::npos) return length;
     std::string_view name = line.substr(0, colon);
-    std::string_view value = trim_value(line.substr(colon + 1));
+    std::string_view value = trim_header_value(line.substr(colon + 1));
 
     struct StringHeader {
         std::string_view name;
@@ -148,11 +112,9 @@ size_t header_callback(char *data, size_t size, size_t count, void *user) {
         {"X-Attachment-SHA256", &state->attachment_sha256},
     };
     for (const StringHeader &entry : strings) {
-        if (!iequals(name, entry.name)) continue;
-        char *copy = kc_engine_strdup_range(value.data(), value.data() + value.size());
-        if (!copy) return abort_transfer(state, KC_ERR_NOMEM, "failed to capture response header");
-        std::free(*entry.slot);
-        *entry.slot = copy;
+        if (!equals_ignoring_case(name, entry.name)) continue;
+        if (!store_range(entry.slot, value))
+            return stop_transfer(*state, KC_ERR_NOMEM, "failed to capture response header");
         return length;
     }
     struct NumberHeader {
@@ -168,61 +130,13 @@ size_t header_callback(char *data, size_t size, size_t count, void *user) {
         {"X-Attachment-Updated-At", &state->attachment_updated_at, "attachment updated_at is out of range"},
     };
     for (const NumberHeader &entry : numbers) {
-        if (!iequals(name, entry.name)) continue;
+        if (!equals_ignoring_case(name, entry.name)) continue;
         long parsed = 0;
         if (!kc_parse_long_base10_range_checked(value.data(), value.size(), &parsed))
-            return abort_transfer(state, KC_ERR_PROTOCOL, entry.message);
+            return stop_transfer(*state, KC_ERR_PROTOCOL, entry.message);
         *entry.slot = parsed;
         return length;
     }
-    return length;
-}
-
-// A typed JSON body: the caller's response on 2xx, the error body on 4xx/5xx.
-size_t write_typed(kc_engine_stream_state *state, const char *data, size_t length) {
-    if (state->bytes_received >= state->byte_limit || length > state->byte_limit - state->bytes_received)
-        return abort_transfer(state, KC_ERR_PROTOCOL, "typed JSON response exceeds configured byte limit");
-    if (!state->body_seen) {
-        state->body_seen = 1;
-        long status = state->http_status;
-        const vellum_map *map = nullptr;
-        void *destination = nullptr;
-        if (status == 204 || status == 205) {
-            state->ignore_body = 1;
-        } else if (is_success(status)) {
-            map = state->response_map;
-            destination = state->response_destination;
-            if (!map || !destination) return abort_transfer(state, KC_ERR_PROTOCOL, "typed JSON response has no parser");
-        } else if (status >= 400) {
-            map = &kc_engine_http_error_map;
-            destination = &state->error_body;
-        } else {
-            return abort_transfer(state, KC_ERR_PROTOCOL, "typed JSON response has no parser");
-        }
-        if (!state->ignore_body) {
-            vellum_parse_options options = vellum_default_parse_options();
-            vellum_status initialised = vellum_curl_parse_init(&state->parser, map, destination, &options);
-            state->parser_started = 1;
-            if (initialised != VELLUM_STATUS_OK) {
-                state->aborted = 1;
-                kc_engine_vellum_error_from_status(state->error, initialised, &state->parser.error,
-                                                   "failed to initialize JSON response parser");
-                return 0;
-            }
-        }
-    }
-    if (!state->ignore_body && length > 0) {
-        size_t consumed = vellum_curl_write_callback(data, 1, length, &state->parser);
-        if (consumed != length) {
-            vellum_status failed = state->parser.error.code != VELLUM_STATUS_OK ? state->parser.error.code
-                                                                                 : VELLUM_STATUS_INVALID_JSON;
-            state->aborted = 1;
-            kc_engine_vellum_error_from_status(state->error, failed, &state->parser.error,
-                                               "failed to parse typed JSON response");
-            return 0;
-        }
-    }
-    state->bytes_received += length;
     return length;
 }
 
@@ -230,7 +144,8 @@ size_t write_callback(char *data, size_t size, size_t count, void *user) {
     auto *state = static_cast<kc_engine_stream_state *>(user);
     size_t length = size * count;
     if (!state) return 0;
-    if (state->response_map || state->http_status >= 400) return write_typed(state, data, length);
+    if (state->response_map || state->http_status >= 400)
+        return take_typed_chunk(*state, state->http_status, state->byte_limit, UnmappedBody::Refuse, data, length);
     // Only a 2xx body with content is the requested document; anything else (an interim or
     // redirect page) never reaches the caller's writer.
     long status = state->http_status;
@@ -253,7 +168,7 @@ size_t read_callback(char *buffer, size_t size, size_t count, void *user) {
         return CURL_READFUNC_ABORT;
     }
     if (produced > capacity) {
-        abort_transfer(state, KC_ERR_TRANSPORT, "stream reader returned more bytes than requested");
+        stop_transfer(*state, KC_ERR_TRANSPORT, "stream reader returned more bytes than requested");
         return CURL_READFUNC_ABORT;
     }
     return produced;
@@ -261,20 +176,6 @@ size_t read_callback(char *buffer, size_t size, size_t count, void *user) {
 
 CURLcode ssl_ctx_thunk(CURL *curl, void *ssl_ctx, void *client) {
     return static_cast<CURLcode>(kc_engine_attachment_ssl_ctx(curl, ssl_ctx, client));
-}
-
-char *build_url(const kc_engine_client *client, const char *endpoint, const char *path) {
-    kc_engine_buffer url;
-    kc_engine_buffer_init(&url);
-    bool ok = true;
-    if (!std::strstr(endpoint, "://"))
-        ok = kc_engine_buffer_append_cstr(&url, client->disable_mtls ? "http://" : "https://") == 0;
-    ok = ok && kc_engine_buffer_append_cstr(&url, endpoint) == 0 && kc_engine_buffer_append_cstr(&url, path) == 0;
-    if (!ok) {
-        kc_engine_buffer_cleanup(&url);
-        return nullptr;
-    }
-    return url.data;
 }
 
 void set_transfer_options(CURL *h, const kc_engine_client *client, const char *url, const char *method,
@@ -286,23 +187,24 @@ void set_transfer_options(CURL *h, const kc_engine_client *client, const char *u
     curl_easy_setopt(h, CURLOPT_WRITEDATA, state);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, header_callback);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, state);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     if (client->timeout_ms > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(client->timeout_ms));
-    if (present(client->unix_socket_path)) curl_easy_setopt(h, CURLOPT_UNIX_SOCKET_PATH, client->unix_socket_path);
-    curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
-                     client->prefer_http2 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
-                                          : static_cast<long>(CURL_HTTP_VERSION_1_1));
-    if (!client->disable_mtls) {
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, client->insecure_skip_verify ? 0L : 1L);
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, client->insecure_skip_verify ? 0L : 2L);
-        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, ssl_ctx_thunk);
-        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, const_cast<kc_engine_client *>(client));
-    }
+    set_connection_options(h, client, ssl_ctx_thunk);
     if (upload) {
         curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(h, CURLOPT_READFUNCTION, read_callback);
         curl_easy_setopt(h, CURLOPT_READDATA, upload);
     }
+}
+
+// Copies what is left of text[0, length) after *position into out, at most capacity bytes,
+// and moves *position past it; returns the bytes copied (0 once all is sent).
+size_t copy_unsent(const char *text, size_t length, size_t *position, char *out, size_t capacity) {
+    if (*position >= length) return 0;
+    size_t n = length - *position;
+    if (n > capacity) n = capacity;
+    std::memcpy(out, text + *position, n);
+    *position += n;
+    return n;
 }
 
 // The server error of a non-2xx answer, from its error body when one was parsed.
@@ -334,7 +236,7 @@ Attempt run_attempt(kc_engine_client *client, size_t index, const char *method, 
                     curl_slist *header_list, UploadContext *upload, kc_engine_reset_fn reset, void *reset_user,
                     kc_engine_stream_state *state, int *code) {
     kc_engine_error *error = state->error;
-    std::unique_ptr<char, CharFree> url(build_url(client, client->endpoints[index], path));
+    OwnedText url(endpoint_url(client, client->endpoints[index], path));
     if (!url) {
         *code = kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to allocate request URL");
         return Attempt::Done;
@@ -520,12 +422,7 @@ KC_API struct curl_slist *kc_engine_build_stream_headers(const char *content_typ
     curl_slist *list = nullptr;
     for (const Line &line : lines) {
         if (!present(line.value)) continue;
-        kc_engine_buffer text;
-        kc_engine_buffer_init(&text);
-        bool ok = kc_engine_buffer_append_cstr(&text, line.name) == 0 && kc_engine_buffer_append_cstr(&text, ": ") == 0 &&
-                  kc_engine_buffer_append_cstr(&text, line.value) == 0;
-        curl_slist *grown = ok ? curl_slist_append(list, text.data) : nullptr;
-        kc_engine_buffer_cleanup(&text);
+        curl_slist *grown = korvo::engine::append_header_line(list, line.name, line.value);
         if (!grown) {
             curl_slist_free_all(list);
             return nullptr;
@@ -555,26 +452,20 @@ KC_API int kc_engine_client_get_into(kc_engine_client *client, const kc_engine_g
                                           "get_into requires lease_id unless public_read is enabled");
     kc_engine_get_stream_response_cleanup(response);
 
-    kc_engine_buffer path;
-    if (int code = begin_request_path(&path, "/v1/get", error)) return code;
     kc_engine_attachment_query query{};
     query.key = request->key;
     query.KC_NAMESPACE_MEMBER = request->KC_NAMESPACE_MEMBER;
     query.public_read = request->public_read;
-    if (int code = kc_engine_attachment_build_query(client, &path, &query, error)) return code;
-    std::unique_ptr<char, CharFree> path_text(path.data);
+    OwnedText path;
+    if (int code = build_query_path(client, "/v1/get", query, path, error)) return code;
 
     std::unique_ptr<curl_slist, SlistFree> headers(
         kc_engine_build_stream_headers(nullptr, "application/json", request->lease_id, nullptr, request->fencing_token));
     if (!headers) return kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to build get_into headers");
 
-    kc_engine_stream_state state;
-    std::memset(&state, 0, sizeof(state));
-    state.writer = writer;
-    state.writer_user = writer_user;
-    state.error = error;
-    int code = kc_engine_perform_streaming(client, "GET", path_text.get(), headers.get(), nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, &state);
+    StreamState stream(error, writer, writer_user);
+    const kc_engine_stream_state &state = stream.state;
+    int code = stream_download(client, path.get(), headers.get(), &stream.state);
     if (code == KC_OK) {
         response->no_content = state.http_status == 204;
         if (!copy_owned(&response->content_type, state.content_type) || !copy_owned(&response->etag, state.etag) ||
@@ -586,7 +477,6 @@ KC_API int kc_engine_client_get_into(kc_engine_client *client, const kc_engine_g
             response->fencing_token = state.fencing_token;
         }
     }
-    kc_engine_stream_state_cleanup(&state);
     return code;
 }
 
@@ -622,13 +512,11 @@ KC_API int kc_engine_client_update_from(kc_engine_client *client, const kc_engin
     }
     kc_engine_update_response_cleanup(response);
 
-    kc_engine_buffer path;
-    if (int code = begin_request_path(&path, "/v1/update", error)) return code;
     kc_engine_attachment_query query{};
     query.key = request->key;
     query.KC_NAMESPACE_MEMBER = request->KC_NAMESPACE_MEMBER;
-    if (int code = kc_engine_attachment_build_query(client, &path, &query, error)) return code;
-    std::unique_ptr<char, CharFree> path_text(path.data);
+    OwnedText path;
+    if (int code = build_query_path(client, "/v1/update", query, path, error)) return code;
 
     std::unique_ptr<curl_slist, SlistFree> headers(kc_engine_build_stream_headers(
         present(request->content_type) ? request->content_type : "application/json", "application/json",
@@ -644,18 +532,13 @@ KC_API int kc_engine_client_update_from(kc_engine_client *client, const kc_engin
     if (request->has_if_version && kc_i64_format_base10(request->if_version, version, sizeof(version)) < 0)
         return kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to append update_from if_version header");
     const Extra extras[] = {
-        {present(request->if_state_etag), "X-If-State-ETag: ", request->if_state_etag,
+        {present(request->if_state_etag), "X-If-State-ETag", request->if_state_etag,
          "failed to append update_from if_state_etag header"},
-        {request->has_if_version != 0, "X-If-Version: ", version, "failed to append update_from if_version header"},
+        {request->has_if_version != 0, "X-If-Version", version, "failed to append update_from if_version header"},
     };
     for (const Extra &extra : extras) {
         if (!extra.send) continue;
-        kc_engine_buffer line;
-        kc_engine_buffer_init(&line);
-        bool ok = kc_engine_buffer_append_cstr(&line, extra.name) == 0 &&
-                  kc_engine_buffer_append_cstr(&line, extra.value) == 0;
-        curl_slist *grown = ok ? curl_slist_append(headers.get(), line.data) : nullptr;
-        kc_engine_buffer_cleanup(&line);
+        curl_slist *grown = append_header_line(headers.get(), extra.name, extra.value);
         if (!grown) return kc_engine_set_client_error(error, KC_ERR_NOMEM, extra.message);
         headers.release();
         headers.reset(grown);
@@ -663,27 +546,25 @@ KC_API int kc_engine_client_update_from(kc_engine_client *client, const kc_engin
 
     kc_engine_update_response parsed;
     std::memset(&parsed, 0, sizeof(parsed));
-    kc_engine_stream_state state;
-    std::memset(&state, 0, sizeof(state));
-    state.error = error;
-    int code = kc_engine_perform_streaming(client, "POST", path_text.get(), headers.get(), reader, reader_user, reset,
-                                           reset_user, &kc_engine_update_response_map, &parsed, &state);
+    StreamState stream(error);
+    int code = kc_engine_perform_streaming(client, "POST", path.get(), headers.get(), reader, reader_user, reset,
+                                           reset_user, &kc_engine_update_response_map, &parsed, &stream.state);
     if (code == KC_OK) {
         response->new_version = parsed.new_version;
         response->bytes = parsed.bytes;
         if (!copy_owned(&response->new_state_etag, parsed.new_state_etag)) {
             code = kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to copy update response");
-        } else if (!copy_owned(&response->correlation_id, state.correlation_id)) {
+        } else if (!copy_owned(&response->correlation_id, stream.state.correlation_id)) {
             code = kc_engine_set_client_error(error, KC_ERR_NOMEM, "failed to allocate update_from correlation id");
         }
         if (code != KC_OK) kc_engine_update_response_cleanup(response);
     }
     vellum_cleanup(&kc_engine_update_response_map, &parsed);
-    kc_engine_stream_state_cleanup(&state);
     return code;
 }
 
 KC_API size_t kc_engine_multipart_upload_read(void *user, void *buffer, size_t capacity, kc_engine_error *error) {
+    using korvo::engine::copy_unsent;
     auto *upload = static_cast<kc_engine_multipart_upload *>(user);
     if (!upload) {
         kc_engine_set_client_error(error, KC_ERR_INVALID, "multipart upload read requires state");
@@ -691,27 +572,15 @@ KC_API size_t kc_engine_multipart_upload_read(void *user, void *buffer, size_t c
     }
     if (capacity == 0 || !buffer) return 0;
     auto *out = static_cast<char *>(buffer);
-    if (upload->prefix_position < upload->prefix_length) {
-        size_t n = upload->prefix_length - upload->prefix_position;
-        if (n > capacity) n = capacity;
-        std::memcpy(out, upload->prefix + upload->prefix_position, n);
-        upload->prefix_position += n;
-        return n;
-    }
+    if (upload->prefix_position < upload->prefix_length)
+        return copy_unsent(upload->prefix, upload->prefix_length, &upload->prefix_position, out, capacity);
     if (!upload->payload_done) {
         size_t n = upload->reader ? upload->reader(upload->reader_user, buffer, capacity, error) : 0;
         if (n > 0) return n;
         if (error && error->code != KC_OK) return 0;
         upload->payload_done = 1;
     }
-    if (upload->suffix_position < upload->suffix_length) {
-        size_t n = upload->suffix_length - upload->suffix_position;
-        if (n > capacity) n = capacity;
-        std::memcpy(out, upload->suffix + upload->suffix_position, n);
-        upload->suffix_position += n;
-        return n;
-    }
-    return 0;
+    return copy_unsent(upload->suffix, upload->suffix_length, &upload->suffix_position, out, capacity);
 }
 
 KC_API int kc_engine_multipart_upload_reset(void *user, kc_engine_error *error) {

@@ -195,6 +195,21 @@ TEST(HttpFailoverThreads, ResetMidResponseFailsOver) {
     EXPECT_EQ(first.request_count(), 1u);
 }
 
+TEST(HttpFailoverThreads, ABodyTheParserRefusesEndsTheRequestWithoutFailover) {
+    // The member has the wrong type: the parser refuses the chunk while it arrives.
+    HttpServer first({}, [](const CapturedRequest &) {
+        return ScriptedResponse::json(200, "{\"count\":\"three\"}");
+    });
+    HttpServer second({}, [](const CapturedRequest &) { return ok_reply(); });
+    Client c({first.url(), second.url()});
+    Call call;
+    c.get(call);
+    EXPECT_EQ(call.code, KC_ERR_PROTOCOL);
+    EXPECT_EQ(call.message(), "failed to parse typed JSON response");
+    EXPECT_EQ(call.reply.name, nullptr);
+    EXPECT_EQ(second.request_count(), 0u);
+}
+
 TEST(HttpFailoverThreads, AllEndpointsFailing) {
     HttpServer closing({}, [](const CapturedRequest &) {
         ScriptedResponse r;

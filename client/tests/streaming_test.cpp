@@ -417,6 +417,20 @@ TEST(StreamingUpdateThreads, ReaderAndTypedAnswerFailures) {
     }
 }
 
+TEST(StreamingUpdateThreads, ATypedAnswerWithoutADestinationIsRefused) {
+    HttpServer server({}, [](const CapturedRequest &) { return update_reply(); });
+    EngineClient c({server.url()});
+    EngineError error;
+    kc_engine_stream_state state{};
+    state.error = error.get();
+    int code = kc_engine_perform_streaming(c.get(), "GET", "/v1/get?key=doc", nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, &kc_engine_update_response_map, nullptr, &state);
+    EXPECT_EQ(code, KC_ERR_PROTOCOL);
+    EXPECT_EQ(error.message(), "typed JSON response has no parser");
+    EXPECT_EQ(state.http_status, 200);
+    kc_engine_stream_state_cleanup(&state);
+}
+
 TEST(StreamingTlsThreads, TlsAndMutualTlsThroughTheStreamingContext) {
     const TestPki &pki = test_pki();
     ServerOptions tls;

@@ -448,6 +448,128 @@ TEST_F(DevEndpointsThreads, UnknownEndpointsAndMethods) {
     EXPECT_EQ(call("GET", "/v1/describe?key=%zz").status, 400);
 }
 
+TEST_F(DevEndpointsThreads, WrongMethodsAreAnswered405WithWhatThePathAllows) {
+    const struct {
+        const char *method, *path, *allow;
+    } cases[] = {
+        {"PUT", "/v1/attachments", "GET, POST, DELETE"}, {"POST", "/v1/attachment", "GET, DELETE"},
+        {"POST", "/v1/get", "GET"},                       {"DELETE", "/v1/keepalive", "POST"},
+        {"GET", "/admin/passive", "POST"},                {"GET", "/admin/active", "POST"},
+        {"POST", "/admin/status", "GET"},
+    };
+    for (const auto &c : cases) {
+        Reply reply = call(c.method, c.path);
+        EXPECT_EQ(reply.status, 405) << c.method << " " << c.path;
+        EXPECT_EQ(reply.header("Allow"), c.allow) << c.path;
+        EXPECT_EQ(reply.body, std::string("{\"error\":\"method_not_allowed\",\"detail\":\"") + c.method +
+                                  " is not allowed on " + c.path + "\"}");
+    }
+    EXPECT_EQ(call("GET", "/admin/status").json().str("passive"), "false"); // the refused switch did nothing
+}
+
+TEST_F(DevEndpointsThreads, KeyedEndpointsCheckTheKeyThenTheLeaseHeadersThenThePreconditions) {
+    const std::pair<const char *, const char *> keyed[] = {
+        {"GET", "/v1/get"},           {"POST", "/v1/update"},       {"POST", "/v1/metadata"},
+        {"POST", "/v1/remove"},       {"POST", "/v1/attachments"},  {"GET", "/v1/attachments"},
+        {"DELETE", "/v1/attachments"}, {"GET", "/v1/attachment"},    {"DELETE", "/v1/attachment"},
+    };
+    const std::string no_key = "{\"error\":\"invalid_request\",\"detail\":\"key is required\"}";
+    const std::string bad_token =
+        "{\"error\":\"invalid_request\",\"detail\":\"X-Fencing-Token must be a non-negative integer\"}";
+    for (const auto &[method, path] : keyed) {
+        Reply missing = call(method, std::string(path) + "?namespace=ns", std::nullopt, {"X-Fencing-Token: x"});
+        EXPECT_EQ(missing.status, 400) << method << " " << path;
+        EXPECT_EQ(missing.body, no_key) << method << " " << path;
+        for (const char *token :
+             {"X-Fencing-Token: -1", "X-Fencing-Token: 12x", "X-Fencing-Token: 99999999999999999999"}) {
+            Reply refused = call(method, std::string(path) + "?key=k", std::nullopt, {token, "X-If-Version: x"});
+            EXPECT_EQ(refused.status, 400) << method << " " << path << " " << token;
+            EXPECT_EQ(refused.body, bad_token) << method << " " << path << " " << token;
+        }
+    }
+    const std::string bad_version =
+        "{\"error\":\"invalid_request\",\"detail\":\"X-If-Version must be an integer\"}";
+    for (const char *path : {"/v1/update", "/v1/metadata", "/v1/remove"}) {
+        Reply refused = call("POST", std::string(path) + "?key=k", "{}", {"X-Lease-ID: none", "X-If-Version: 1.5"});
+        EXPECT_EQ(refused.status, 400) << path;
+        EXPECT_EQ(refused.body, bad_version) << path;
+    }
+    // The preconditions pass; the lease is what fails.
+    Reply unleased =
+        call("POST", "/v1/remove?key=k&namespace=ns", std::nullopt, {"X-Lease-ID: none", "X-If-Version: 3"});
+    EXPECT_EQ(unleased.status, 409);
+    EXPECT_EQ(unleased.json().str("error"), "lease_not_held");
+}
+
+TEST_F(DevEndpointsThreads, PublicReadsTakeOneOrTrueAndIgnoreTheLeaseHeaders) {
+    Lease alice = acquire("k", "alice");
+    ASSERT_EQ(update("k", alice, "{\"staged\":1}").status, 200);
+    for (const char *flag : {"1", "true", "TRUE"}) {
+        Reply state = call("GET", std::string("/v1/get?key=k&namespace=ns&public=") + flag, std::nullopt,
+                           {"X-Lease-ID: not-a-lease"});
+        EXPECT_EQ(state.status, 204) << flag; // the committed view has no document yet
+        Reply list = call("GET", std::string("/v1/attachments?key=k&namespace=ns&public=") + flag, std::nullopt,
+                          {"X-Lease-ID: not-a-lease"});
+        EXPECT_EQ(list.status, 200) << flag;
+        EXPECT_EQ(list.body, "{\"namespace\":\"ns\",\"key\":\"k\",\"attachments\":[]}");
+        Reply download = call("GET", std::string("/v1/attachment?key=k&namespace=ns&name=a&public=") + flag);
+        EXPECT_EQ(download.status, 404) << flag;
+        EXPECT_EQ(download.json().str("error"), "attachment_not_found");
+    }
+    // Any other value is a leased read, checked against the lease.
+    Reply leased = call("GET", "/v1/get?key=k&namespace=ns&public=yes", std::nullopt, {"X-Lease-ID: not-a-lease"});
+    EXPECT_EQ(leased.status, 409);
+    EXPECT_EQ(call("GET", "/v1/get?key=never&namespace=ns&public=true").status, 204);
+}
+
+TEST_F(DevEndpointsThreads, KeepaliveAndReleaseNameTheirLeaseInTheBodyAndATokenHeaderWins) {
+    Lease alice = acquire("k", "alice");
+    auto body = [&](const std::string &key, int64_t token) {
+        return "{\"namespace\":\"ns\"," + (key.empty() ? std::string() : "\"key\":\"" + key + "\",") +
+               "\"lease_id\":\"" + alice.id + "\",\"txn_id\":\"" + alice.txn +
+               "\",\"ttl_seconds\":60,\"fencing_token\":" + std::to_string(token) + "}";
+    };
+    const std::string token_header = "X-Fencing-Token: " + std::to_string(alice.token);
+    for (const char *path : {"/v1/keepalive", "/v1/release"}) {
+        Reply no_key = call("POST", path, body("", alice.token), {});
+        EXPECT_EQ(no_key.status, 400) << path;
+        EXPECT_EQ(no_key.body, "{\"error\":\"invalid_request\",\"detail\":\"key is required\"}") << path;
+        // A malformed header is refused before the body's key is looked at.
+        Reply bad_header = call("POST", path, body("", alice.token), {"X-Fencing-Token: -2"});
+        EXPECT_EQ(bad_header.status, 400) << path;
+        EXPECT_EQ(bad_header.json().str("detail"), "X-Fencing-Token must be a non-negative integer") << path;
+        // Without the header the body's token counts, and a wrong one is refused.
+        Reply stale = call("POST", path, body("k", alice.token + 5), {});
+        EXPECT_EQ(stale.status, 409) << path;
+        EXPECT_EQ(stale.json().str("error"), "fencing_token_mismatch") << path;
+        // The lease headers other than the token do not replace the body's lease.
+        Reply other_lease = call("POST", path, body("k", alice.token), {"X-Lease-ID: someone-else", "X-Txn-ID: t"});
+        EXPECT_EQ(other_lease.status, 200) << path << " " << other_lease.body;
+        if (std::string(path) == "/v1/release") break; // the lease is gone now
+        // With the header its token wins over the body's wrong one.
+        Reply kept = call("POST", path, body("k", alice.token + 5), {token_header});
+        EXPECT_EQ(kept.status, 200) << path << " " << kept.body;
+    }
+    EXPECT_FALSE(call("GET", "/v1/describe?key=k&namespace=ns").json().has("lease_id")); // released
+}
+
+TEST_F(DevEndpointsThreads, MetadataTakesAnEmptyBodyAndRefusesABrokenOne) {
+    Lease alice = acquire("k", "alice");
+    std::vector<std::string> headers = alice.headers();
+    Reply empty = call("POST", "/v1/metadata?key=k&namespace=ns", "", headers);
+    ASSERT_EQ(empty.status, 200) << empty.body;
+    EXPECT_EQ(empty.body,
+              "{\"namespace\":\"ns\",\"key\":\"k\",\"version\":0,\"metadata\":{\"query_hidden\":false}}");
+    Reply broken = call("POST", "/v1/metadata?key=k&namespace=ns", "{\"query_hidden\":", headers);
+    EXPECT_EQ(broken.status, 400);
+    EXPECT_EQ(broken.json().str("error"), "invalid_request");
+    EXPECT_NE(broken.json().str("detail"), "");
+    // Lease bodies may not be empty.
+    Reply keepalive = call("POST", "/v1/keepalive", "", {});
+    EXPECT_EQ(keepalive.status, 400);
+    EXPECT_EQ(keepalive.json().str("error"), "invalid_request");
+}
+
 TEST_F(DevEndpointsThreads, EveryRequestIsLoggedOnceWithItsOutcome) {
     acquire("k", "alice");
     call("GET", "/v1/describe?key=k&namespace=ns", std::nullopt, {"X-Correlation-Id: trace-me"});
