@@ -256,6 +256,17 @@ struct StateRead {
     std::string etag;
 };
 
+// Keeps a lease alive for ttl seconds more; the result record is not needed by the callers.
+int keepalive(kc_lease *lease, long ttl, kc_error *error) {
+    kc_keepalive_req keep;
+    kc_keepalive_req_init(&keep);
+    keep.ttl_seconds = ttl;
+    kc_keepalive_res keep_res{};
+    int rc = kc_lease_keepalive(lease, &keep, &keep_res, error);
+    kc_keepalive_res_cleanup(&keep_res);
+    return rc;
+}
+
 StateRead read_state(kc_client *client, kc_lease *lease, const char *key, kc_error *error) {
     StateRead out;
     kc_sink *sink = nullptr;
@@ -498,13 +509,8 @@ TEST(E2eLeaseThreads, ExpiredLeaseIsTakenOverAndTheStaleHolderIsRefused) {
     ASSERT_NE(error.e.server_error, nullptr);
     EXPECT_STREQ(error.e.server_error, "fencing_token_stale");
     // So are its keepalive and release; the handle stays open after a failed release.
-    kc_keepalive_req keep;
-    kc_keepalive_req_init(&keep);
-    keep.ttl_seconds = 30;
-    kc_keepalive_res keep_res{};
-    EXPECT_EQ(kc_lease_keepalive(stale.get(), &keep, &keep_res, error.reset()), KC_ERR_SERVER);
+    EXPECT_EQ(keepalive(stale.get(), 30, error.reset()), KC_ERR_SERVER);
     EXPECT_EQ(error.e.http_status, 409);
-    kc_keepalive_res_cleanup(&keep_res);
     EXPECT_EQ(stale.release(0, error.reset()), KC_ERR_SERVER);
     EXPECT_NE(stale.get(), nullptr);
 
@@ -529,12 +535,7 @@ TEST(E2eLeaseThreads, KeepaliveOutlivesTheOriginalTimeToLive) {
     kc_acquire_req req = acquire_req("heartbeat", "alice", 1);
     ASSERT_EQ(kc_acquire(alice.get(), &req, lease.out(), &error), KC_OK) << error.text();
     long first_expiry = lease->expires_at;
-    kc_keepalive_req keep;
-    kc_keepalive_req_init(&keep);
-    keep.ttl_seconds = 30;
-    kc_keepalive_res keep_res{};
-    ASSERT_EQ(kc_lease_keepalive(lease.get(), &keep, &keep_res, error.reset()), KC_OK) << error.text();
-    kc_keepalive_res_cleanup(&keep_res);
+    ASSERT_EQ(keepalive(lease.get(), 30, error.reset()), KC_OK) << error.text();
     EXPECT_GE(lease->expires_at, first_expiry + 25);
     std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     // Past the first time to live the key is still held.
@@ -1326,12 +1327,7 @@ TEST(E2eFailoverThreads, JsonRequestsSkipADeadEndpointStreamedOnesDoNot) {
     Lease lease;
     kc_acquire_req req = acquire_req("dead-first", "client", 30);
     ASSERT_EQ(kc_acquire(client.get(), &req, lease.out(), &error), KC_OK) << error.text();
-    kc_keepalive_req keep;
-    kc_keepalive_req_init(&keep);
-    keep.ttl_seconds = 20;
-    kc_keepalive_res keep_res{};
-    EXPECT_EQ(kc_lease_keepalive(lease.get(), &keep, &keep_res, error.reset()), KC_OK) << error.text();
-    kc_keepalive_res_cleanup(&keep_res);
+    EXPECT_EQ(keepalive(lease.get(), 20, error.reset()), KC_OK) << error.text();
     Described held = describe(active_only.get(), "dead-first", error.reset());
     EXPECT_EQ(held.rc, KC_OK) << error.text();
     EXPECT_EQ(held.owner, "client");
